@@ -1,0 +1,45 @@
+#pragma once
+// Initialisation files with the Windows profile rules:
+// - section and key names match without regard to ASCII letter case, and the
+//   first matching section and key win;
+// - a value loses the blanks around it and one pair of enclosing quotation
+//   marks (both " or both '), and is read up to 2047 characters;
+// - integers are decimal, or hexadecimal after "$", "0x" or "0X"; a value that
+//   is not an integer gives the default; Booleans are integers, true when not 0;
+// - every write reaches the file at once, replacing the file as a whole
+//   (written beside it, then renamed), so a failed write never leaves half a
+//   file; other sections, keys, comments and the line endings stay as they were.
+// A missing or unreadable file reads as empty; reading never creates a file.
+
+#include <string>
+#include <vector>
+
+class TIniFile {
+public:
+    static constexpr size_t MaxValueLength = 2047;
+
+    explicit TIniFile(std::string fileName);
+
+    const std::string& FileName() const { return fileName_; }
+
+    std::string ReadString(const std::string& section, const std::string& key,
+                           const std::string& defaultValue) const;
+    int ReadInteger(const std::string& section, const std::string& key, int defaultValue) const;
+    bool ReadBool(const std::string& section, const std::string& key, bool defaultValue) const;
+    bool SectionExists(const std::string& section) const;
+    bool ValueExists(const std::string& section, const std::string& key) const;
+
+    // Raise Exception "Unable to write to <file name>" when the file cannot be
+    // written, or when a name or value holds a line break.
+    void WriteString(const std::string& section, const std::string& key, const std::string& value);
+    void WriteInteger(const std::string& section, const std::string& key, int value);
+    // Written as "1" or "0".
+    void WriteBool(const std::string& section, const std::string& key, bool value);
+
+private:
+    std::vector<std::string> LoadLines(bool* crlf) const;
+    const std::string* FindRaw(const std::vector<std::string>& lines, const std::string& section,
+                               const std::string& key, std::string& rawValue) const;
+
+    std::string fileName_;
+};
