@@ -1,5 +1,6 @@
 #pragma once
 // A timer whose handler runs on the main thread from the Qt event loop.
+// It starts disabled.
 // Enabling a disabled timer starts a fresh interval. An exception that leaves
 // the handler goes to the application's error report.
 
@@ -30,6 +31,6 @@ private:
     void Update();
 
     std::unique_ptr<QTimer> timer_;
-    bool enabled_ = true;
+    bool enabled_ = false;
     int interval_ = 1000;
 };
