@@ -12,8 +12,12 @@ function(varno_test name)
     VARNO_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     VARNO_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
     VARNO_TESTDATA_DIR="${PROJECT_SOURCE_DIR}/../shared/testdata")
+  set(_props TIMEOUT 300)
+  if(VT_LABELS)
+    list(APPEND _props LABELS "${VT_LABELS}")
+  endif()
   gtest_discover_tests(${name}
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${VT_LABELS}" TIMEOUT 300)
+    PROPERTIES ${_props})
 endfunction()
