@@ -1,0 +1,437 @@
+#include "component/VarnoComponent.h"
+
+#include "platform/IniFiles.h"
+#include "platform/Paths.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <charconv>
+#include <unordered_set>
+
+namespace {
+
+constexpr int kEthernetHeaderSize = 14;
+constexpr int kIPHeaderSize = 20;
+constexpr int kUDPHeaderSize = 8;
+// Ethernet, IPv4 and the two port fields: the least a frame must hold to be
+// classified at all.
+constexpr std::uint32_t kPortsEnd = kEthernetHeaderSize + kIPHeaderSize + 4;
+// The TCP data-offset byte is the 47th byte of the frame.
+constexpr std::uint32_t kTCPDataOffsetEnd = kEthernetHeaderSize + kIPHeaderSize + 13;
+// The UDP length field ends at the 42nd byte.
+constexpr std::uint32_t kUDPLengthEnd = kEthernetHeaderSize + kIPHeaderSize + 6;
+
+constexpr const char* kDumpFileName = "temp.$$$";
+
+// Cuts a declared payload to the bytes present in the frame. Returns the
+// payload pointer, moved to the end of the captured bytes when the declared
+// start lies beyond them.
+const std::uint8_t* ClipPayload(const std::uint8_t* Frame, std::uint32_t CapLen, const std::uint8_t* Data,
+                                std::int32_t& DataLen)
+{
+    const std::uint8_t* end = Frame + CapLen;
+    if (Data >= end) {
+        DataLen = 0;
+        return end;
+    }
+    const std::int64_t captured = end - Data;
+    DataLen = std::int32_t(std::clamp<std::int64_t>(DataLen, 0, captured));
+    return Data;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Construction and destruction
+
+TVarno::TVarno()
+{
+    NodeNamesFile = ExeDir() + "Nodes.ini";
+
+    tNameQueryTimer = std::make_unique<TTimer>();
+    tNameQueryTimer->SetInterval(1000);
+    tNameQueryTimer->SetEnabled(false);
+
+    CaptureComponent = std::make_unique<TSnoop>(this);
+    CaptureComponent->SetAdapterIndex(-1);
+    CaptureComponent->ThreadSafe = true;
+    // Ethernet, IPv4 and TCP headers with 14 bytes of payload.
+    CaptureComponent->SnapLen = 68;
+    CaptureComponent->Flags = 1;
+    CaptureComponent->ReadTimeOut = 100;
+    CaptureComponent->OnCapture = [this](TObject* Sender, PPCAP_PKTHDR PacketHeader, PETHERNET_HDR EthernetHeader) {
+        SnoopCapture(Sender, PacketHeader, EthernetHeader);
+    };
+}
+
+TVarno::~TVarno()
+{
+    FDestroying = true;
+    if (CaptureComponent->Active())
+        CaptureComponent->Close();
+    CaptureMemory.reset();
+    CaptureDump.reset();
+    AllowRanges.clear();
+    // No deletion events here: the owner is going away too.
+    FRouteIndex.clear();
+    FRouteList.clear();
+    FNodeIndex.clear();
+    FNodeList.clear();
+    tNameQueryTimer->SetEnabled(false);
+    tNameQueryTimer.reset();
+    NameQueryQueue.clear();
+    CaptureComponent.reset();
+}
+
+// ---------------------------------------------------------------------------
+// Settings
+
+const std::vector<std::string>& TVarno::AdapterDescriptions() const
+{
+    return CaptureComponent->AdapterDescriptions();
+}
+
+const std::vector<std::string>& TVarno::AdapterNames() const { return CaptureComponent->AdapterNames(); }
+
+bool TVarno::NameResolution() const { return tNameQueryTimer->Enabled(); }
+
+void TVarno::SetNameResolution(bool Value) { tNameQueryTimer->SetEnabled(Value); }
+
+// ---------------------------------------------------------------------------
+// Start and Stop
+
+std::string TVarno::DumpFilePath() { return PrivateRuntimeDir() + "/" + kDumpFileName; }
+
+bool TVarno::Capturing() const { return CaptureComponent->Active(); }
+
+const std::string& TVarno::CaptureLastError() const { return CaptureComponent->LastError(); }
+
+void TVarno::Start()
+{
+    if (AdapterIndex == -1)
+        throw Exception("You must choose an adapter index");
+
+    CaptureComponent->SetAdapterIndex(AdapterIndex);
+    if (!CaptureMemory)
+        CaptureMemory = std::make_unique<TSnoopMemory>();
+    CaptureMemory->Clear();
+
+    CaptureComponent->Open();
+    if (!CaptureComponent->Active())
+        return;
+
+    if (!CaptureDump)
+        CaptureDump = std::make_unique<TSnoopDump>();
+    CaptureDump->Close();
+
+    try {
+        FDumpFileName = DumpFilePath();
+    } catch (const Exception& e) {
+        throw Exception("Start error\r\n" + e.Message());
+    }
+    CaptureDump->Open(CaptureComponent->PcapHandle(), FDumpFileName);
+    if (!CaptureDump->Active())
+        throw Exception("Start error\r\n" + CaptureDump->LastError());
+}
+
+void TVarno::Stop()
+{
+    if (CaptureComponent->Active())
+        CaptureComponent->Close();
+    // Stop reports nothing: an unusable runtime directory holds no dump file.
+    std::string path;
+    try {
+        path = DumpFilePath();
+    } catch (const Exception&) {
+        return;
+    }
+    if (FileExists(path))
+        DeleteFile(path);
+}
+
+// ---------------------------------------------------------------------------
+// Packet classification
+
+void TVarno::SnoopCapture(TObject* /*Sender*/, PPCAP_PKTHDR PacketHeader, PETHERNET_HDR EthernetHeader)
+{
+    HandleFrame(PacketHeader, reinterpret_cast<const std::uint8_t*>(EthernetHeader));
+}
+
+bool TVarno::HandleFrame(const pcap_pkthdr* Header, const std::uint8_t* Frame)
+{
+    if (FDestroying)
+        return false;
+    // Nothing is read beyond the captured bytes: a frame too short for both
+    // port fields is dropped like any frame that is not IPv4 TCP or UDP.
+    const std::uint32_t capLen = Header->caplen;
+    if (capLen < kPortsEnd)
+        return false;
+
+    const auto* ethernet = reinterpret_cast<PETHERNET_HDR>(Frame);
+    PIP_HDR ip = nullptr;
+    if (!GetIPHeader(ethernet, &ip))
+        return false;
+    PTCP_HDR tcp = nullptr;
+    PUDP_HDR udp = nullptr;
+    int sourcePort, destPort;
+    if (GetTCPHeader(ip, &tcp)) {
+        sourcePort = ntohs(tcp->SourcePort);
+        destPort = ntohs(tcp->DestPort);
+    } else if (GetUDPHeader(ip, &udp)) {
+        sourcePort = ntohs(udp->SourcePort);
+        destPort = ntohs(udp->DestPort);
+    } else {
+        return false;
+    }
+
+    const std::uint32_t sourceAddr = ntohl(ip->SourceAddress);
+    const std::uint32_t destAddr = ntohl(ip->DestAddress);
+    std::string matchedRanges;
+    if (!MatchRanges(sourceAddr, destAddr, sourcePort, destPort, matchedRanges))
+        return true;
+
+    const std::string sourceIP = IPToStr(sourceAddr);
+    const std::string destIP = IPToStr(destAddr);
+    const int dataAmount = ntohs(ip->TotalLength);
+
+    const TOnTrafficData& dataEvent = tcp ? OnTCPNetworkTrafficData : OnUDPNetworkTrafficData;
+    bool takenByData = false;
+    if (dataEvent) {
+        const std::uint8_t* data = nullptr;
+        std::int32_t dataLen = 0;
+        if (tcp) {
+            // Without the data-offset byte the segment counts as one without payload.
+            takenByData = capLen >= kTCPDataOffsetEnd && GetTCPData(ip, tcp, &data, &dataLen);
+        } else if (capLen >= kUDPLengthEnd) {
+            takenByData = GetUDPData(ip, udp, &data, &dataLen);
+        } else {
+            // The length field was not captured: an empty payload.
+            takenByData = true;
+            data = Frame + capLen;
+        }
+        if (takenByData) {
+            data = ClipPayload(Frame, capLen, data, dataLen);
+            dataEvent(this, sourceIP, destIP, 1, dataAmount, sourcePort, destPort, data, dataLen);
+        }
+    }
+    if (!takenByData)
+        RecordTraffic(this, sourceIP, destIP, 1, dataAmount, sourcePort, destPort);
+
+    const TOnTrafficUpdate& updateEvent = tcp ? OnTCPNetworkTrafficUpdate : OnUDPNetworkTrafficUpdate;
+    if (updateEvent)
+        updateEvent(this, sourceIP, destIP, 1, dataAmount, sourcePort, destPort, matchedRanges);
+    return true;
+}
+
+bool TVarno::MatchRanges(std::uint32_t SourceAddr, std::uint32_t DestAddr, int SourcePort, int DestPort,
+                         std::string& MatchedRanges) const
+{
+    MatchedRanges.clear();
+    bool result = false;
+    for (std::size_t i = 0; i < AllowRanges.size(); ++i) {
+        if (!AllowRanges[i]->Matches(SourceAddr, DestAddr, SourcePort, DestPort))
+            continue;
+        char number[16];
+        const auto end = std::to_chars(number, number + sizeof number, i + 1).ptr;
+        if (result)
+            MatchedRanges += ',';
+        MatchedRanges.append(number, end);
+        result = true;
+        if (ListFirstRangeMatchOnly)
+            break;
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Hosts and host pairs
+
+std::size_t TVarno::TRouteKeyHash::operator()(const TRouteKey& Key) const noexcept
+{
+    const auto low = reinterpret_cast<std::uintptr_t>(Key.Low);
+    const auto high = reinterpret_cast<std::uintptr_t>(Key.High);
+    return std::hash<std::uintptr_t>{}(low * 0x9E3779B97F4A7C15ull ^ (high + (low << 6) + (low >> 2)));
+}
+
+TVarno::TRouteKey TVarno::RouteKey(const TTerminatingNode* X, const TTerminatingNode* Y)
+{
+    return std::less<const TTerminatingNode*>{}(X, Y) ? TRouteKey{X, Y} : TRouteKey{Y, X};
+}
+
+int TVarno::FindTerminatingNode(std::string_view Address) const
+{
+    const auto it = FNodeIndex.find(Address);
+    return it == FNodeIndex.end() ? -1 : it->second;
+}
+
+TTerminatingNode* TVarno::AddTerminatingNode(const std::string& Address)
+{
+    auto node = std::make_unique<TTerminatingNode>(Address, "", "", "");
+    if (LoadAndSaveIPNames)
+        LoadNodeNames(node.get());
+    TTerminatingNode* result = node.get();
+    FNodeList.push_back(std::move(node));
+    FNodeIndex.emplace(Address, int(FNodeList.size() - 1));
+    if (OnAfterAddTerminatingNode)
+        OnAfterAddTerminatingNode(this, result);
+    return result;
+}
+
+TTerminatingNode* TVarno::NodeFor(const std::string& Address)
+{
+    const int i = FindTerminatingNode(Address);
+    return i < 0 ? AddTerminatingNode(Address) : FNodeList[std::size_t(i)].get();
+}
+
+int TVarno::FindLinkRoute(const TTerminatingNode* X, const TTerminatingNode* Y) const
+{
+    const auto it = FRouteIndex.find(RouteKey(X, Y));
+    if (it == FRouteIndex.end())
+        return -1;
+    for (std::size_t i = 0; i < FRouteList.size(); ++i)
+        if (FRouteList[i].get() == it->second)
+            return int(i);
+    return -1;
+}
+
+TLinkRoute* TVarno::AddLinkRoute(TTerminatingNode* First, TTerminatingNode* Second)
+{
+    auto route = std::make_unique<TLinkRoute>(First, Second);
+    TLinkRoute* result = route.get();
+    FRouteList.push_back(std::move(route));
+    FRouteIndex[RouteKey(First, Second)] = result;
+    return result;
+}
+
+void TVarno::RecordTraffic(TObject* /*Sender*/, const std::string& SourceIP, const std::string& DestIP,
+                           int PacketAmount, int DataAmount, int SourcePort, int DestPort)
+{
+    TTerminatingNode* source = NodeFor(SourceIP);
+    source->SetStamp(FCurrentStamp);
+    source->SetChanged(true);
+    TTerminatingNode* dest = NodeFor(DestIP);
+    dest->SetStamp(FCurrentStamp);
+    dest->SetChanged(true);
+
+    TLinkRoute* route;
+    bool created = false;
+    if (const auto it = FRouteIndex.find(RouteKey(source, dest)); it != FRouteIndex.end()) {
+        route = it->second;
+    } else {
+        route = AddLinkRoute(source, dest);
+        created = true;
+    }
+    route->AddTraffic(SourcePort, DestPort, PacketAmount, DataAmount);
+    if (created && OnAfterAddLinkRoute)
+        OnAfterAddLinkRoute(this, route);
+}
+
+void TVarno::UnlistLinkRoute(TLinkRoute* Route)
+{
+    const auto it = FRouteIndex.find(RouteKey(Route->SourceNode(), Route->DestNode()));
+    if (it != FRouteIndex.end() && it->second == Route)
+        FRouteIndex.erase(it);
+}
+
+void TVarno::RemoveFromNodeLinkRoutes(const std::vector<const TLinkRoute*>& Routes)
+{
+    if (Routes.empty())
+        return;
+    const std::unordered_set<const TLinkRoute*> dying(Routes.begin(), Routes.end());
+    for (const auto& node : FNodeList) {
+        auto& links = node->LinkRoutes();
+        if (links.empty())
+            continue;
+        const auto kept = std::remove_if(links.begin(), links.end(), [&](const TLinkRoute* r) { return dying.count(r) != 0; });
+        if (kept != links.end()) {
+            links.erase(kept, links.end());
+            node->SetChanged(true);
+        }
+    }
+}
+
+void TVarno::DeleteLinkRoute(TLinkRoute* Route)
+{
+    const auto pos = std::find_if(FRouteList.begin(), FRouteList.end(),
+                                  [Route](const std::unique_ptr<TLinkRoute>& r) { return r.get() == Route; });
+    // A route that is not ours is left to whoever owns it.
+    if (pos == FRouteList.end())
+        return;
+    if (OnBeforeDeleteLinkRoute)
+        OnBeforeDeleteLinkRoute(this, Route);
+    RemoveFromNodeLinkRoutes({Route});
+    UnlistLinkRoute(Route);
+    // The handler may have changed the list: look the route up again.
+    const auto again = std::find_if(FRouteList.begin(), FRouteList.end(),
+                                    [Route](const std::unique_ptr<TLinkRoute>& r) { return r.get() == Route; });
+    if (again != FRouteList.end())
+        FRouteList.erase(again);
+}
+
+void TVarno::AgeLinkRoutes()
+{
+    // Routes that empty in this pass are announced one by one, but unlisted
+    // and destroyed together at the end, so a pass costs O(routes + nodes)
+    // however many routes it removes. That also happens when a handler
+    // raises, for the routes announced before it.
+    std::vector<std::unique_ptr<TLinkRoute>> removed;
+    struct TFinish {
+        TVarno& Self;
+        std::vector<std::unique_ptr<TLinkRoute>>& Removed;
+        ~TFinish()
+        {
+            if (Removed.empty())
+                return;
+            std::vector<const TLinkRoute*> routes;
+            routes.reserve(Removed.size());
+            for (const auto& r : Removed)
+                routes.push_back(r.get());
+            Self.RemoveFromNodeLinkRoutes(routes);
+            std::erase_if(Self.FRouteList, [](const std::unique_ptr<TLinkRoute>& r) { return !r; });
+        }
+    } finish{*this, removed};
+
+    for (std::size_t i = FRouteList.size(); i-- > 0;) {
+        if (i >= FRouteList.size() || !FRouteList[i])
+            continue;
+        TLinkRoute* route = FRouteList[i].get();
+        route->Age();
+        if (route->TotalDataAmount() != 0 || route->TotalPacketAmount() != 0)
+            continue;
+        if (OnBeforeDeleteLinkRoute)
+            OnBeforeDeleteLinkRoute(this, route);
+        // The handler may have changed the list.
+        if (i >= FRouteList.size() || FRouteList[i].get() != route)
+            continue;
+        UnlistLinkRoute(route);
+        removed.push_back(std::move(FRouteList[i]));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Node names
+
+void TVarno::LoadNodeNames(TTerminatingNode* Node) const
+{
+    const TIniFile file(NodeNamesFile);
+    const std::string& section = Node->IPAddress();
+    if (Node->CustomName().empty())
+        Node->SetCustomName(file.ReadString(section, "Custom Name", ""));
+    if (Node->IPName().empty())
+        Node->SetIPName(file.ReadString(section, "IP Name", ""));
+    if (Node->UNCName().empty())
+        Node->SetUNCName(file.ReadString(section, "UNC Name", ""));
+    if (Node->MacAddress().empty())
+        Node->SetMacAddress(file.ReadString(section, "MacAddress", ""));
+}
+
+void TVarno::SaveNodeNames(const TTerminatingNode* Node) const
+{
+    TIniFile file(NodeNamesFile);
+    const std::string& section = Node->IPAddress();
+    file.WriteString(section, "Custom Name", Node->CustomName());
+    file.WriteString(section, "IP Name", Node->IPName());
+    file.WriteString(section, "UNC Name", Node->UNCName());
+    file.WriteString(section, "MacAddress", Node->MacAddress());
+}

@@ -1,0 +1,191 @@
+#pragma once
+// TVarno turns captured Ethernet frames into traffic events. It owns a live
+// capture, matches every IPv4 TCP or UDP packet against the allow ranges,
+// raises the update (or data) events for packets that match, keeps the hosts
+// and host pairs of matched traffic, and holds the name-query state.
+//
+// Everything runs on the main thread: the capture hands each frame over and
+// waits while SnoopCapture runs.
+
+#include "capture/Snoop.h"
+#include "capture/SnoopMemory.h"
+#include "platform/SysUtils.h"
+#include "platform/Timer.h"
+#include "ranges/AllowRange.h"
+#include "topography/NetworkTopographyClasses.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+using TOnTrafficUpdate =
+    std::function<void(TObject* Sender, const std::string& SourceIP, const std::string& DestIP, int PacketAmount,
+                       int DataAmount, int SourcePort, int DestPort, const std::string& MatchedRanges)>;
+using TOnTrafficData =
+    std::function<void(TObject* Sender, const std::string& SourceIP, const std::string& DestIP, int PacketAmount,
+                       int DataAmount, int SourcePort, int DestPort, const std::uint8_t* Data_, int DataLen_)>;
+using TOnAfterAddTerminatingNode = std::function<void(TObject* Sender, TTerminatingNode* TerminatingNode)>;
+using TOnAfterAddLinkRoute = std::function<void(TObject* Sender, TLinkRoute* LinkRoute)>;
+using TOnBeforeDeleteTerminatingNode = std::function<void(TObject* Sender, TTerminatingNode* TerminatingNode)>;
+using TOnBeforeDeleteLinkRoute = std::function<void(TObject* Sender, TLinkRoute* LinkRoute)>;
+
+class TVarno : public TObject {
+public:
+    TVarno();
+    ~TVarno() override;
+
+    TVarno(const TVarno&) = delete;
+    TVarno& operator=(const TVarno&) = delete;
+
+    // --- Settings and events (plain stored values) ---
+
+    // The capture's adapter descriptions, in the capture library's order.
+    const std::vector<std::string>& AdapterDescriptions() const;
+    // The device names, parallel to AdapterDescriptions.
+    const std::vector<std::string>& AdapterNames() const;
+
+    // Position in AdapterDescriptions to capture on at the next Start; -1: none.
+    int AdapterIndex = 0;
+
+    TOnTrafficUpdate OnTCPNetworkTrafficUpdate;
+    TOnTrafficUpdate OnUDPNetworkTrafficUpdate;
+    TOnTrafficData OnTCPNetworkTrafficData;
+    TOnTrafficData OnUDPNetworkTrafficData;
+    TOnAfterAddTerminatingNode OnAfterAddTerminatingNode;
+    TOnAfterAddLinkRoute OnAfterAddLinkRoute;
+    // Nodes live as long as the component, so nothing raises this.
+    TOnBeforeDeleteTerminatingNode OnBeforeDeleteTerminatingNode;
+    TOnBeforeDeleteLinkRoute OnBeforeDeleteLinkRoute;
+
+    // Bound on concurrently running name queries; read when queries start.
+    int MaximumNameQueryThreads = 2;
+
+    // The enabled state of tNameQueryTimer.
+    bool NameResolution() const;
+    void SetNameResolution(bool Value);
+
+    // Whether node names are read from and written to NodeNamesFile.
+    bool LoadAndSaveIPNames = true;
+    int ListenMethod = 0;
+    int NodeLifeTime = 10;
+    // True: a packet is reported with its first matching range only.
+    bool ListFirstRangeMatchOnly = true;
+
+    // "Nodes.ini" beside the executable unless set otherwise.
+    std::string NodeNamesFile;
+
+    // Rule i is range number i+1. The owner refills it before each Start.
+    std::vector<std::unique_ptr<TAllowRange>> AllowRanges;
+
+    // --- Capture ---
+
+    // Opens the chosen adapter and the dump file. Raises Exception "You must
+    // choose an adapter index" for AdapterIndex -1, and "Start error\r\n..."
+    // when the dump file cannot be created (the capture stays open). A capture
+    // that does not open is no exception: Capturing() stays false and
+    // CaptureLastError() says why.
+    void Start();
+    // Closes the capture and deletes the dump file.
+    void Stop();
+
+    bool Capturing() const;
+    const std::string& CaptureLastError() const;
+    // Empty until the first Start that opened a capture.
+    const std::string& DumpFileName() const { return FDumpFileName; }
+    // Where Start puts its dump file: "temp.$$$" in the user's private runtime
+    // directory. Raises Exception when that directory is unusable.
+    static std::string DumpFilePath();
+
+    // The capture's OnCapture handler.
+    void SnoopCapture(TObject* Sender, PPCAP_PKTHDR PacketHeader, PETHERNET_HDR EthernetHeader);
+    // Handles one frame of Header->caplen bytes, as a live capture would; used
+    // for capture files as well. Returns true when the frame was an IPv4 TCP
+    // or UDP packet long enough to carry both ports.
+    bool HandleFrame(const pcap_pkthdr* Header, const std::uint8_t* Frame);
+
+    // --- Hosts and host pairs ---
+
+    // Nodes in order of first sighting; they live as long as the component.
+    const std::vector<std::unique_ptr<TTerminatingNode>>& NodeList() const { return FNodeList; }
+    // Routes in order of creation. During OnBeforeDeleteLinkRoute raised by
+    // AgeLinkRoutes, routes already removed in that pass show as null entries.
+    const std::vector<std::unique_ptr<TLinkRoute>>& RouteList() const { return FRouteList; }
+    int CurrentStamp() const { return FCurrentStamp; }
+
+    void RecordTraffic(TObject* Sender, const std::string& SourceIP, const std::string& DestIP, int PacketAmount,
+                       int DataAmount, int SourcePort, int DestPort);
+    // Closes the current period of every route and removes the routes whose
+    // window has become empty, raising OnBeforeDeleteLinkRoute for each.
+    void AgeLinkRoutes();
+
+    // Position in NodeList of the node with exactly this address, or -1.
+    int FindTerminatingNode(std::string_view Address) const;
+    TTerminatingNode* AddTerminatingNode(const std::string& Address);
+    // Position in RouteList of the route joining the two nodes in either
+    // direction, or -1.
+    int FindLinkRoute(const TTerminatingNode* X, const TTerminatingNode* Y) const;
+    TLinkRoute* AddLinkRoute(TTerminatingNode* First, TTerminatingNode* Second);
+    // Raises OnBeforeDeleteLinkRoute, unlists the route and destroys it.
+    void DeleteLinkRoute(TLinkRoute* Route);
+
+    // Fill the node's empty names from its section of NodeNamesFile / write
+    // its four names there (Exception "Unable to write to ..." on failure).
+    void LoadNodeNames(TTerminatingNode* Node) const;
+    void SaveNodeNames(const TTerminatingNode* Node) const;
+
+    // --- Name queries ---
+
+    // Addresses waiting for a name query, taken from the front.
+    std::deque<std::string> NameQueryQueue;
+    int RunningNameQueries() const { return FRunningNameQueries; }
+
+private:
+    // An unordered pair of nodes.
+    struct TRouteKey {
+        const TTerminatingNode* Low;
+        const TTerminatingNode* High;
+        bool operator==(const TRouteKey&) const = default;
+    };
+    struct TRouteKeyHash {
+        std::size_t operator()(const TRouteKey& Key) const noexcept;
+    };
+    struct TTextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view Text) const noexcept { return std::hash<std::string_view>{}(Text); }
+    };
+
+    static TRouteKey RouteKey(const TTerminatingNode* X, const TTerminatingNode* Y);
+
+    // Fills MatchedRanges with the numbers of the matching ranges; false when
+    // none matches.
+    bool MatchRanges(std::uint32_t SourceAddr, std::uint32_t DestAddr, int SourcePort, int DestPort,
+                     std::string& MatchedRanges) const;
+    TTerminatingNode* NodeFor(const std::string& Address);
+    // Takes the route out of the node lists and the index; the caller removes
+    // it from FRouteList.
+    void UnlistLinkRoute(TLinkRoute* Route);
+    void RemoveFromNodeLinkRoutes(const std::vector<const TLinkRoute*>& Routes);
+
+    std::unique_ptr<TSnoop> CaptureComponent;
+    std::unique_ptr<TSnoopMemory> CaptureMemory;
+    std::unique_ptr<TSnoopDump> CaptureDump;
+    std::string FDumpFileName;
+
+    std::vector<std::unique_ptr<TTerminatingNode>> FNodeList;
+    std::unordered_map<std::string, int, TTextHash, std::equal_to<>> FNodeIndex;
+    std::vector<std::unique_ptr<TLinkRoute>> FRouteList;
+    std::unordered_map<TRouteKey, TLinkRoute*, TRouteKeyHash> FRouteIndex;
+    int FCurrentStamp = 0;
+
+    int FRunningNameQueries = 0;
+    std::unique_ptr<TTimer> tNameQueryTimer;
+
+    // Set while the destructor runs: a frame the capture still delivers while
+    // it closes is dropped, so no event reaches a half-destroyed owner.
+    bool FDestroying = false;
+};
