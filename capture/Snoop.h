@@ -152,7 +152,7 @@ public:
 
     // Why the reader ended by itself; empty after a stop request.
     const std::string& ErrorText() const { return FErrorText; }
-    // True while a call on this reader thread is inside DoCapture.
+    // True when called on this reader's own thread.
     bool IsReaderThread() const { return FThreadId.load() == std::this_thread::get_id(); }
 
 protected:
