@@ -330,8 +330,12 @@ void TVarno::RecordTraffic(TObject* /*Sender*/, const std::string& SourceIP, con
 void TVarno::UnlistLinkRoute(TLinkRoute* Route)
 {
     const auto it = FRouteIndex.find(RouteKey(Route->SourceNode(), Route->DestNode()));
-    if (it != FRouteIndex.end() && it->second == Route)
+    if (it != FRouteIndex.end() && it->second == Route) {
         FRouteIndex.erase(it);
+        return;
+    }
+    // A user moved the route's ends: the index must still never keep it.
+    std::erase_if(FRouteIndex, [Route](const auto& entry) { return entry.second == Route; });
 }
 
 void TVarno::RemoveFromNodeLinkRoutes(const std::vector<const TLinkRoute*>& Routes)

@@ -226,6 +226,23 @@ TEST_F(Bookkeeping, DeleteLinkRouteAnnouncesAndUnlists)
     EXPECT_EQ(rec.Events.size(), 1u);
 }
 
+TEST_F(Bookkeeping, RouteWhoseEndsWereMovedIsStillForgotten)
+{
+    Feed(varno, Between(A, 1, B, 2));
+    Feed(varno, Between(C, 1, C, 2));
+    // A user re-points the first route at C; it must not linger in any lookup
+    // once it is gone (AddressSanitizer would report the freed route).
+    varno.RouteList()[0]->SetDestNode(varno.NodeList()[2].get());
+    for (int i = 0; i < 5; ++i)
+        varno.AgeLinkRoutes();
+    ASSERT_TRUE(varno.RouteList().empty());
+    rec.Events.clear();
+    Feed(varno, Between(A, 1, B, 2));
+    EXPECT_EQ(rec.Kinds(), (std::vector<std::string>{"AddRoute", "TCPUpdate"}));
+    ASSERT_EQ(varno.RouteList().size(), 1u);
+    EXPECT_EQ(varno.RouteList()[0]->TotalPacketAmount(), 1);
+}
+
 TEST_F(Bookkeeping, UnmatchedPacketsAndDataEventsLeaveNoHosts)
 {
     varno.AllowRanges.clear();
