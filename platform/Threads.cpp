@@ -21,9 +21,10 @@ struct Dispatcher {
 Dispatcher& D()
 {
     // Constructed during static initialisation, that is on the main thread,
-    // unless a program calls MainThread::Init from elsewhere.
-    static Dispatcher d;
-    return d;
+    // unless a program calls MainThread::Init from elsewhere. Never destroyed:
+    // threads that are still running while the program exits may touch it.
+    static Dispatcher* d = new Dispatcher;
+    return *d;
 }
 
 [[maybe_unused]] const bool g_dispatcherReady = (D(), true);

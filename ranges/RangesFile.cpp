@@ -17,12 +17,12 @@ bool ReadRangeTexts(const TIniFile& File, int Number, TRangeTexts& Texts)
     return true;
 }
 
-int LoadRangesFile(const std::string& FileName, const TRangeLoaded& OnRange)
+int LoadRangesFile(const std::string& FileName, const TRangeLoaded& OnRange, int MaxCount)
 {
     const TIniFile file(FileName);
     int count = 0;
     TRangeTexts texts;
-    while (ReadRangeTexts(file, count + 1, texts)) {
+    while ((MaxCount < 0 || count < MaxCount) && ReadRangeTexts(file, count + 1, texts)) {
         auto rule = std::make_unique<TAllowRange>(texts.DisplayName, texts.SourceIPs, texts.DestIPs,
                                                   texts.SourcePorts, texts.DestPorts);
         ++count;

@@ -36,6 +36,6 @@ using TRangeLoaded = std::function<void(int Number, const TRangeTexts& Texts, st
 // Builds one rule per section, from "Range 1" on, handing each to OnRange in
 // order, and returns how many were built. A rule that cannot be built raises
 // its error (EConvertError) out of here; the rules handed over before it stay
-// with the caller. A missing file holds no ranges. No limit on the number of
-// ranges is applied here.
-int LoadRangesFile(const std::string& FileName, const TRangeLoaded& OnRange);
+// with the caller. A missing file holds no ranges. With MaxCount 0 or more,
+// sections after "Range <MaxCount>" are not read at all.
+int LoadRangesFile(const std::string& FileName, const TRangeLoaded& OnRange, int MaxCount = -1);
