@@ -2,7 +2,7 @@ BUILD_DIR ?= build
 ASAN_DIR  ?= build-asan
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test test-asan bench clean
+.PHONY: all deps build run test test-asan clean
 
 all: build
 
@@ -18,8 +18,19 @@ build: deps $(BUILD_DIR)/build.ninja
 run: build
 	@sh scripts/run.sh $(BUILD_DIR)
 
+# The whole suite, then the suite without the tray once more under
+# AddressSanitizer and UndefinedBehaviorSanitizer: the decoders read
+# untrusted bytes.
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
+	$(MAKE) --no-print-directory test-asan
+
+$(ASAN_DIR)/build.ninja:
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARNO_ASAN=ON -DVARNO_WITH_GUI=OFF $(CMAKE_FLAGS)
+
+test-asan: deps $(ASAN_DIR)/build.ninja
+	cmake --build $(ASAN_DIR)
+	ctest --test-dir $(ASAN_DIR) --output-on-failure -j2
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)
