@@ -69,24 +69,38 @@ bool StillAtPath(int fd, const std::string& path)
            a.st_ino == b.st_ino;
 }
 
+using Clock = std::chrono::steady_clock;
+
+enum class TFlock { Got, TimedOut, Failed };
+
 // flock with a time limit (milliseconds; negative: none). flock has no
 // time-out of its own and a signal to break a blocking call would reach
-// other threads of the process too, so it polls.
-bool FlockWithin(int fd, int operation, int timeoutMs)
+// other threads of the process too, so it polls. An uncontended lock costs
+// the one call.
+TFlock FlockFor(int fd, int operation, int timeoutMs)
 {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    Clock::time_point deadline{};
+    bool started = false;
     for (;;) {
         if (flock(fd, operation | LOCK_NB) == 0)
-            return true;
+            return TFlock::Got;
         if (errno == EINTR)
             continue;
         if (errno != EWOULDBLOCK)
-            return false;
+            return TFlock::Failed;
+        if (!started) {
+            deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+            started = true;
+        }
         if (timeoutMs >= 0 && Clock::now() >= deadline)
-            return false;
+            return TFlock::TimedOut;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+}
+
+bool FlockWithin(int fd, int operation, int timeoutMs)
+{
+    return FlockFor(fd, operation, timeoutMs) == TFlock::Got;
 }
 
 uint64_t LoadLE64(const uint8_t* p)
@@ -269,8 +283,51 @@ void TSharedMemoryMap::Close()
         ::close(MapHandle);
         MapHandle = -1;
     }
+    // A held lock stays held until Unlock, which then closes the file.
+    if (FLocked)
+        FLockPath.clear();
+    else
+        CloseLockFile();
     FOpened = false;
     FReadOnly = false;
+}
+
+bool TSharedMemoryMap::OpenLockFile()
+{
+    const std::string path = FDirectory + "/LOCK" + FMapName;
+    FdGuard fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    struct stat st {};
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid())
+        return false;
+    MutexHandle = fd.release();
+    FLockPath = path;
+    FLockDevice = st.st_dev;
+    FLockInode = st.st_ino;
+    FLockCheckedAt = Clock::now();
+    return true;
+}
+
+void TSharedMemoryMap::CloseLockFile()
+{
+    if (MutexHandle >= 0)
+        ::close(MutexHandle);
+    MutexHandle = -1;
+    FLockPath.clear();
+}
+
+// Whether the kept lock file is still the one that others open by its path.
+// A lock on a removed or replaced file would exclude nobody. Looked at now
+// and then only: nothing of this system removes the lock file.
+bool TSharedMemoryMap::LockFileStillAtPath()
+{
+    const auto now = Clock::now();
+    if (now - FLockCheckedAt < LockFileCheckInterval)
+        return true;
+    struct stat st {};
+    if (lstat(FLockPath.c_str(), &st) != 0 || st.st_dev != FLockDevice || st.st_ino != FLockInode)
+        return false;
+    FLockCheckedAt = now;
+    return true;
 }
 
 bool TSharedMemoryMap::Lock()
@@ -279,23 +336,38 @@ bool TSharedMemoryMap::Lock()
         return false;
     if (FLocked)
         return true;
-    const std::string path = FDirectory + "/LOCK" + FMapName;
-    FdGuard fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd.get() < 0 || !OwnRegularFile(fd.get()))
-        return false;
-    if (!FlockWithin(fd.get(), LOCK_EX, FLockTimeout))
-        return false;
-    MutexHandle = fd.release();
-    FLocked = true;
-    return true;
+    // A kept file that cannot be locked any more, or that is no longer the
+    // one at the lock path, is opened afresh once; that second try may wait
+    // another LockTimeout.
+    for (int round = 0; round < 2; ++round) {
+        if (MutexHandle < 0 && !OpenLockFile())
+            return false;
+        const TFlock result = FlockFor(MutexHandle, LOCK_EX, FLockTimeout);
+        if (result == TFlock::TimedOut)
+            return false;
+        if (result == TFlock::Got) {
+            if (LockFileStillAtPath()) {
+                FLocked = true;
+                return true;
+            }
+            flock(MutexHandle, LOCK_UN);
+        } else if (errno == EBADF) {
+            // Someone closed the descriptor behind our back; its number may
+            // belong to another file by now, so it is not closed again.
+            MutexHandle = -1;
+        }
+        CloseLockFile();
+    }
+    return false;
 }
 
 void TSharedMemoryMap::Unlock()
 {
     if (MutexHandle >= 0) {
         flock(MutexHandle, LOCK_UN);
-        ::close(MutexHandle);
-        MutexHandle = -1;
+        // Kept for the next Lock, unless the map was closed while locked.
+        if (FLockPath.empty() || !FOpened)
+            CloseLockFile();
     }
     FLocked = false;
 }

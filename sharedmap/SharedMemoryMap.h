@@ -20,13 +20,20 @@
 // exclusively without waiting (it was the last holder); a file that nobody
 // holds at Open is a leftover of a program that was killed and starts again
 // zero-filled. The lock file is never removed.
+//
+// The lock is taken once per matched packet, so the lock file stays open
+// from the first Lock until Close: a lock cycle is then one flock(LOCK_EX)
+// and one flock(LOCK_UN). Other programs see the same flock on the same
+// file as before.
 
 #include "platform/SysUtils.h"
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 class TSharedMemoryMap : public TObject {
 public:
@@ -55,11 +62,22 @@ public:
 
     // One attempt to take the lock, waiting at most LockTimeout milliseconds
     // (a negative timeout waits without limit). False when the map is not
-    // open, and no file is left open after a failed attempt. While the lock
-    // is held, a further call returns true and takes nothing more.
+    // open. The first attempt opens the lock file, and it stays open, one
+    // descriptor however many attempts fail or succeed, until Close; a lock
+    // file that is not this user's plain file is refused and not kept. If
+    // the kept file can no longer be locked, or no longer is the file that
+    // the lock path names (someone removed or replaced it), it is opened
+    // afresh. While the lock is held, a further call returns true and takes
+    // nothing more.
     bool Lock();
-    // Releases the lock and closes the lock file.
+    // Releases the lock. The lock file stays open for the next Lock while
+    // the map is open.
     void Unlock();
+
+    // How often at most a Lock checks that the kept lock file is still the
+    // one at the lock path; the check costs a system call, the lock cycle
+    // itself needs two.
+    static constexpr std::chrono::milliseconds LockFileCheckInterval{1000};
 
     // Adds one to the change count (255 becomes 0). Does nothing unless the
     // map is open for writing.
@@ -95,10 +113,13 @@ protected:
 private:
     void Attach(bool create);
     std::string Directory() const;
+    bool OpenLockFile();
+    void CloseLockFile();
+    bool LockFileStillAtPath();
 
     int MapHandle = -1;    // block file, holding a shared flock while open
     void* View = nullptr;  // the mapping, for munmap
-    int MutexHandle = -1;  // lock file, open while a lock is attempted or held
+    int MutexHandle = -1;  // lock file, kept open from the first Lock until Close
     bool FOpened = false;
     bool FLocked = false;
     bool FReadOnly = false;
@@ -107,6 +128,10 @@ private:
     std::string FMapName;
     std::string FDirectory;  // fixed at Open, so Lock and Close use the same folder
     uint8_t* FMemory = nullptr;
+    std::string FLockPath;  // the path MutexHandle was opened by
+    dev_t FLockDevice = 0;  // and the file it found there
+    ino_t FLockInode = 0;
+    std::chrono::steady_clock::time_point FLockCheckedAt;
 };
 
 // One range record, decoded.

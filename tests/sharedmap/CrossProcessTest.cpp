@@ -12,6 +12,8 @@
 #include <csignal>
 #include <map>
 #include <sstream>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -174,7 +176,7 @@ TEST_F(SharedMemoryMapProcesses, BlockSurvivesReopenWhileReaderHoldsIt)
         ASSERT_EQ(fresh.Memory()[i], 0) << "byte " << i;
 }
 
-TEST_F(SharedMemoryMapProcesses, LockHeldElsewhereTimesOutWithNothingLeftOpen)
+TEST_F(SharedMemoryMapProcesses, LockHeldElsewhereTimesOutKeepingOnlyItsLockFile)
 {
     TMap map(name);
     map.Open();
@@ -186,8 +188,10 @@ TEST_F(SharedMemoryMapProcesses, LockHeldElsewhereTimesOutWithNothingLeftOpen)
     EXPECT_FALSE(map.Lock());
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     EXPECT_FALSE(map.Locked());
-    EXPECT_EQ(OpenFdCount(), fds);
-    EXPECT_FALSE(FdOpenOn(lockPath));
+    // The lock file stays open for the next attempt: that one descriptor
+    // and nothing else.
+    EXPECT_EQ(OpenFdCount(), fds + 1);
+    EXPECT_TRUE(FdOpenOn(lockPath));
     // It waited its whole time-out, and gave up long before the holder let go.
     EXPECT_GE(waited.count(), 1000);
     EXPECT_LT(waited.count(), 4000);
@@ -195,10 +199,73 @@ TEST_F(SharedMemoryMapProcesses, LockHeldElsewhereTimesOutWithNothingLeftOpen)
     // Once the holder has ended, the lock is to be had.
     ASSERT_EQ(holder.Wait(), 0);
     EXPECT_TRUE(map.Lock());
-    EXPECT_TRUE(FdOpenOn(lockPath));
     map.Unlock();
+    EXPECT_EQ(OpenFdCount(), fds + 1);
+    map.Close();
     EXPECT_FALSE(FdOpenOn(lockPath));
+    EXPECT_EQ(OpenFdCount(), fds - 1) << "the block file went too";
 }
+
+// Someone removes the lock file, or puts another file in its place, while
+// the map keeps the old one open: the lock taken on the old file would
+// exclude nobody who opens the path now. The map has to notice, and lock
+// the file that others lock.
+struct TLockFileChange {
+    const char* Name;
+    bool Replace;  // a new file renamed over it, else just removed
+};
+
+void PrintTo(const TLockFileChange& c, std::ostream* os) { *os << c.Name; }
+
+class SharedMemoryMapLockFileChange : public SharedMemoryMapProcesses,
+                                      public ::testing::WithParamInterface<TLockFileChange> {};
+
+TEST_P(SharedMemoryMapLockFileChange, LockFollowsTheFileAtTheLockPath)
+{
+    TMap map(name);
+    map.SetLockTimeout(20);
+    map.Open();
+    ASSERT_TRUE(map.Lock());
+    map.Unlock();
+
+    if (GetParam().Replace) {
+        WriteFile(lockPath + ".new", "");
+        ASSERT_EQ(rename((lockPath + ".new").c_str(), lockPath.c_str()), 0);
+    } else {
+        ASSERT_EQ(unlink(lockPath.c_str()), 0);
+    }
+    TChildProcess holder({PythonPath(), ReaderScript(), "lockhold", name, "600"});
+    ASSERT_EQ(holder.ReadLine(), "locked");
+    const int fds = OpenFdCount();
+
+    // Within a few check intervals the map locks the holder's file, and is
+    // refused.
+    const auto deadline = Clock::now() + 10 * TMap::LockFileCheckInterval;
+    bool refused = false;
+    while (!refused && Clock::now() < deadline) {
+        if (map.Lock()) {
+            map.Unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        } else {
+            refused = true;
+        }
+    }
+    EXPECT_TRUE(refused) << "the map kept locking a file that nobody else locks";
+    EXPECT_EQ(OpenFdCount(), fds) << "the old lock file was let go";
+
+    holder.Kill(SIGKILL);
+    holder.Wait();
+    EXPECT_TRUE(map.Lock());
+    map.Unlock();
+}
+
+const TLockFileChange LockFileChanges[] = {
+    {"Removed", false},
+    {"Replaced", true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, SharedMemoryMapLockFileChange, ::testing::ValuesIn(LockFileChanges),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(SharedMemoryMapProcesses, LockOfAKilledHolderIsFree)
 {
@@ -229,7 +296,7 @@ TEST_F(SharedMemoryMapProcesses, RetryGivesUpAfterElevenAttempts)
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     // Eleven waits of 20 ms and ten sleeps of 10 ms between them.
     EXPECT_GE(waited.count(), 11 * 20 + 10 * 10);
-    EXPECT_EQ(OpenFdCount(), fds);
+    EXPECT_EQ(OpenFdCount(), fds + 1) << "eleven attempts, one lock file";
 }
 
 // Programs opening and closing the block at the same moment: every Open must
@@ -240,6 +307,7 @@ struct TChurnCase {
     bool HoldThroughout;
     int Programs;
     int Cycles;
+    bool Stay;  // each program opens once and repeats only the lock cycles
 };
 
 void PrintTo(const TChurnCase& c, std::ostream* os) { *os << c.Name; }
@@ -256,9 +324,12 @@ TEST_P(SharedMemoryMapChurn, OpenAndCloseRaceSafely)
         holder->Open();
     }
     std::vector<std::unique_ptr<TChildProcess>> programs;
-    for (int i = 0; i < c.Programs; ++i)
-        programs.push_back(std::make_unique<TChildProcess>(
-            std::vector<std::string>{ChurnProgram(), name, std::to_string(c.Cycles)}));
+    for (int i = 0; i < c.Programs; ++i) {
+        std::vector<std::string> argv{ChurnProgram(), name, std::to_string(c.Cycles)};
+        if (c.Stay)
+            argv.push_back("stay");
+        programs.push_back(std::make_unique<TChildProcess>(argv));
+    }
     for (auto& p : programs)
         EXPECT_EQ(p->Wait(), 0);
 
@@ -272,9 +343,10 @@ TEST_P(SharedMemoryMapChurn, OpenAndCloseRaceSafely)
 }
 
 const TChurnCase ChurnCases[] = {
-    // Name             Hold    Programs  Cycles
-    {"NobodyHolds",     false,  3,        1000},
-    {"OneHoldsAll",     true,   3,        1000},
+    // Name             Hold    Programs  Cycles  Stay
+    {"NobodyHolds",     false,  3,        1000,   false},
+    {"OneHoldsAll",     true,   3,        1000,   false},
+    {"LockCyclesOnly",  true,   3,        20000,  true },
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, SharedMemoryMapChurn, ::testing::ValuesIn(ChurnCases),

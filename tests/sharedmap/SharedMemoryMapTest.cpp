@@ -469,21 +469,113 @@ TEST_F(SharedMemoryMap, OpenExistingReadsOnlyALiveBlock)
 
 TEST_F(SharedMemoryMap, LockIsExclusiveBetweenHoldersAndNotReentrant)
 {
+    const int base = OpenFdCount();
     TMap a(name), b(name);
+    a.SetLockTimeout(30);
     b.SetLockTimeout(30);
     a.Open();
     b.Open();
     const int fds = OpenFdCount();
+    EXPECT_EQ(fds, base + 2) << "one block file each";
     ASSERT_TRUE(a.Lock());
     EXPECT_TRUE(a.Lock()) << "a second Lock by the holder takes nothing more";
     EXPECT_EQ(OpenFdCount(), fds + 1);
-    EXPECT_FALSE(b.Lock());
-    EXPECT_FALSE(b.Locked());
-    EXPECT_EQ(OpenFdCount(), fds + 1);
+    // Failed attempts keep the one lock file open, and open no other.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_FALSE(b.Lock());
+        EXPECT_FALSE(b.Locked());
+        EXPECT_EQ(OpenFdCount(), fds + 2);
+    }
     a.Unlock();  // one Unlock frees it
     EXPECT_FALSE(a.Locked());
-    EXPECT_EQ(OpenFdCount(), fds);
     ASSERT_TRUE(b.Lock());
+    EXPECT_FALSE(a.Lock()) << "the kept lock file excludes as a fresh one would";
+    b.Unlock();
+    EXPECT_EQ(OpenFdCount(), fds + 2);
+    a.Close();
+    b.Close();
+    EXPECT_EQ(OpenFdCount(), base);
+    EXPECT_FALSE(FdOpenOn(lockPath));
+}
+
+TEST_F(SharedMemoryMap, LockFileStaysOpenFromTheFirstLockUntilClose)
+{
+    TMap map(name);
+    map.Open();
+    const int fds = OpenFdCount();
+    EXPECT_FALSE(FdOpenOn(lockPath)) << "Open alone does not open the lock file";
+    for (int cycle = 0; cycle < 1000; ++cycle) {
+        ASSERT_TRUE(map.Lock());
+        map.AddAmount(0, 3);
+        map.IncrementChangeCount();
+        map.Unlock();
+        ASSERT_FALSE(map.Locked());
+    }
+    EXPECT_EQ(OpenFdCount(), fds + 1);
+    EXPECT_TRUE(FdOpenOn(lockPath));
+    EXPECT_EQ(map.TotalAmount(0), 3000);
+    EXPECT_EQ(map.ChangeCount(), uint8_t(1000));
+
+    // Closed and opened again: a new lock file descriptor, still only one.
+    map.Close();
+    EXPECT_EQ(OpenFdCount(), fds - 1);
+    EXPECT_FALSE(FdOpenOn(lockPath));
+    map.Open();
+    ASSERT_TRUE(map.Lock());
+    map.Unlock();
+    EXPECT_EQ(OpenFdCount(), fds + 1);
+}
+
+TEST_F(SharedMemoryMap, CloseWhileLockedHoldsTheLockUntilUnlock)
+{
+    TMap a(name), b(name);
+    b.SetLockTimeout(30);
+    a.Open();
+    b.Open();
+    ASSERT_TRUE(a.Lock());
+    a.Close();
+    EXPECT_TRUE(a.Locked());
+    EXPECT_TRUE(FdOpenOn(lockPath));
+    EXPECT_FALSE(b.Lock()) << "the lock outlives Close";
+    a.Unlock();
+    EXPECT_FALSE(a.Locked());
+    EXPECT_TRUE(b.Lock());
+    b.Unlock();
+    b.Close();
+    EXPECT_FALSE(FdOpenOn(lockPath)) << "Unlock of a closed map lets its lock file go";
+
+    a.Open();
+    EXPECT_TRUE(a.Lock());
+    a.Unlock();
+}
+
+TEST_F(SharedMemoryMap, LockDescriptorClosedBehindItsBackIsReopened)
+{
+    TMap a(name), b(name);
+    b.SetLockTimeout(30);
+    a.Open();
+    b.Open();
+    ASSERT_TRUE(a.Lock());
+    a.Unlock();
+    const int fds = OpenFdCount();
+    // Some other code of the process closes every descriptor on the lock file.
+    int closed = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        char target[4096];
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, size_t(n)) == lockPath) {
+            close(fd);
+            ++closed;
+        }
+    }
+    ASSERT_EQ(closed, 1);
+    EXPECT_TRUE(a.Lock());
+    EXPECT_TRUE(a.Locked());
+    EXPECT_EQ(OpenFdCount(), fds);
+    EXPECT_FALSE(b.Lock()) << "the reopened file excludes";
+    a.Unlock();
+    EXPECT_TRUE(b.Lock());
     b.Unlock();
 }
 

@@ -3,9 +3,11 @@
 // holds the very block file that the map name leads to, not one that a
 // closing program removed meanwhile.
 //
-//   sharedmap_churn NAME CYCLES
+//   sharedmap_churn NAME CYCLES [stay]
 //
 // Each cycle: Open, lock, add 1 to record 0, count the change, unlock, Close.
+// With "stay" the block is opened once and only the lock cycles repeat, as
+// the tray counts packets: a lost update then shows an exclusion that failed.
 // Exit status: 0 all well, 1 a cycle ended up with a removed block,
 // 3 the lock could not be had, 4 Open raised, 2 usage.
 
@@ -48,10 +50,27 @@ bool MappedInode(const void* address, unsigned long& inode)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3)
+    if (argc != 3 && !(argc == 4 && std::string(argv[3]) == "stay"))
         return 2;
     const int cycles = std::atoi(argv[2]);
     TVarnoTraySharedMemoryMap map(argv[1]);
+    if (argc == 4) {
+        try {
+            map.Open();
+        } catch (const Exception& e) {
+            std::fprintf(stderr, "churn: %s\n", e.what());
+            return 4;
+        }
+        for (int i = 0; i < cycles; ++i) {
+            if (!LockWithRetry(map))
+                return 3;
+            map.AddAmount(0, 1);
+            map.IncrementChangeCount();
+            map.Unlock();
+        }
+        map.Close();
+        return 0;
+    }
     for (int i = 0; i < cycles; ++i) {
         try {
             map.Open();
