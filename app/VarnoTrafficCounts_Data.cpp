@@ -305,20 +305,10 @@ void TdmVarnoTrafficCounts::CountTraffic(const std::string& MatchedRanges, int D
     if (!FSharedMap || !FSharedMap->Locked())
         return;
     Finally unlock{[this] { FSharedMap->Unlock(); }};
-    std::string_view rest = MatchedRanges;
-    while (!rest.empty()) {
-        std::string_view item;
-        const auto comma = rest.find(',');
-        if (comma == std::string_view::npos) {
-            item = rest;
-            rest = {};
-        } else {
-            item = rest.substr(0, comma);
-            rest.remove_prefix(comma + 1);
-        }
-        const int n = StrToInt(item);
-        FSharedMap->AddAmount(n - 1, int64_t(DataAmount));
-    }
+    ForEachListItem(MatchedRanges, [this, DataAmount](std::string_view item) {
+        FSharedMap->AddAmount(StrToInt(item) - 1, int64_t(DataAmount));
+        return true;
+    });
     FSharedMap->IncrementChangeCount();
 }
 

@@ -45,3 +45,24 @@ std::string LowerCase(std::string_view text);
 
 // True when the ASCII-insensitive forms are equal.
 bool SameText(std::string_view a, std::string_view b);
+
+// Cuts a list at commas and calls f with each item in order: a trailing
+// comma adds no item, a leading comma or two in a row give an empty item, the
+// empty text gives none. f returns false to stop.
+template <class F>
+void ForEachListItem(std::string_view list, F&& f)
+{
+    while (!list.empty()) {
+        std::string_view item;
+        const size_t comma = list.find(',');
+        if (comma == std::string_view::npos) {
+            item = list;
+            list = {};
+        } else {
+            item = list.substr(0, comma);
+            list.remove_prefix(comma + 1);
+        }
+        if (!f(item))
+            break;
+    }
+}

@@ -8,26 +8,6 @@
 
 namespace {
 
-// Cuts a list at commas: a trailing comma adds no item, a leading comma or
-// two in a row give an empty item, the empty text gives none. F returns
-// false to stop.
-template <class F> void ForEachItem(std::string_view list, F&& f)
-{
-    while (!list.empty()) {
-        std::string_view item;
-        const size_t comma = list.find(',');
-        if (comma == std::string_view::npos) {
-            item = list;
-            list = {};
-        } else {
-            item = list.substr(0, comma);
-            list.remove_prefix(comma + 1);
-        }
-        if (!f(item))
-            break;
-    }
-}
-
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 
 // Keyword is upper case; the text is compared with its ASCII letters raised.
@@ -71,7 +51,7 @@ std::string NormaliseAddressList(const std::string& text)
 {
     std::vector<std::string> items;
     bool any = false;
-    ForEachItem(text, [&](std::string_view itemView) {
+    ForEachListItem(text, [&](std::string_view itemView) {
         // Keywords first, so that their stars never count as wildcards.
         if (ContainsKeyword(itemView, "*ANY*")) {
             any = true;
@@ -114,7 +94,7 @@ std::string NormalisePortList(const std::string& text)
 {
     std::vector<std::string> items;
     bool any = false;
-    ForEachItem(text, [&](std::string_view item) {
+    ForEachListItem(text, [&](std::string_view item) {
         if (ContainsKeyword(item, "*ANY*")) {
             any = true;
             return false;
@@ -229,7 +209,7 @@ TAllowRange::TAllowRange(const std::string& ADisplayName, const std::string& ASo
 TAllowRange::TAddressList TAllowRange::ParseAddressList(const std::string& Stored)
 {
     TAddressList list;
-    ForEachItem(Stored, [&](std::string_view text) {
+    ForEachListItem(Stored, [&](std::string_view text) {
         TAddressItem item;
         if (ContainsKeyword(text, "*ANY*")) {
             item.Any = true;
@@ -255,7 +235,7 @@ TAllowRange::TAddressList TAllowRange::ParseAddressList(const std::string& Store
 TAllowRange::TPortList TAllowRange::ParsePortList(const std::string& Stored)
 {
     TPortList list;
-    ForEachItem(Stored, [&](std::string_view text) {
+    ForEachListItem(Stored, [&](std::string_view text) {
         if (ContainsKeyword(text, "*ANY*")) {
             list.Any = true;
             return true;
