@@ -1,8 +1,9 @@
 BUILD_DIR ?= build
 ASAN_DIR  ?= build-asan
 CMAKE_FLAGS ?=
+BENCH_ARGS ?=
 
-.PHONY: all deps build run test test-asan clean
+.PHONY: all deps build run test test-asan bench clean
 
 all: build
 
@@ -31,6 +32,14 @@ $(ASAN_DIR)/build.ninja:
 test-asan: deps $(ASAN_DIR)/build.ninja
 	cmake --build $(ASAN_DIR)
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j2
+
+# Throughput figures: a bare libpcap loop, varno-replay and pmacctd on
+# generated captures, and a live veth run with tcpreplay (needs root). About
+# ten minutes; the table lands in $(BUILD_DIR)/bench-results.md. Options go to
+# bench/run.py through BENCH_ARGS, e.g. BENCH_ARGS="--frames 20000000".
+bench: build
+	@sh scripts/install-deps.sh bench
+	python3 bench/run.py --build-dir $(BUILD_DIR) $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)
