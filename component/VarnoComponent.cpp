@@ -1,5 +1,6 @@
 #include "component/VarnoComponent.h"
 
+#include "namequery/NameQueryThreadClass.h"
 #include "platform/IniFiles.h"
 #include "platform/Paths.h"
 
@@ -49,8 +50,10 @@ TVarno::TVarno()
 {
     NodeNamesFile = ExeDir() + "Nodes.ini";
 
+    FNameQueryToken = std::make_shared<TNameQueryToken>();
     tNameQueryTimer = std::make_unique<TTimer>();
     tNameQueryTimer->SetInterval(1000);
+    tNameQueryTimer->OnTimer = [this](TObject* Sender) { tNameQueryTimer_Timer(Sender); };
     tNameQueryTimer->SetEnabled(false);
 
     CaptureComponent = std::make_unique<TSnoop>(this);
@@ -67,6 +70,9 @@ TVarno::TVarno()
 
 TVarno::~TVarno()
 {
+    // Query threads may still be running: from now on their answers and
+    // their end are no longer delivered here.
+    FNameQueryToken->Cancel();
     FDestroying = true;
     if (CaptureComponent->Active())
         CaptureComponent->Close();
@@ -272,7 +278,11 @@ TTerminatingNode* TVarno::AddTerminatingNode(const std::string& Address)
         LoadNodeNames(node.get());
     TTerminatingNode* result = node.get();
     FNodeList.push_back(std::move(node));
-    FNodeIndex.emplace(Address, int(FNodeList.size() - 1));
+    // An address is queued with its first node only, so no host is ever
+    // queried twice; hosts named by NodeNamesFile need no query.
+    const bool firstOfAddress = FNodeIndex.emplace(Address, int(FNodeList.size() - 1)).second;
+    if (firstOfAddress && NameResolution() && result->IPName().empty() && result->UNCName().empty())
+        NameQueryQueue.push_back(Address);
     if (OnAfterAddTerminatingNode)
         OnAfterAddTerminatingNode(this, result);
     return result;
@@ -438,4 +448,54 @@ void TVarno::SaveNodeNames(const TTerminatingNode* Node) const
     file.WriteString(section, "IP Name", Node->IPName());
     file.WriteString(section, "UNC Name", Node->UNCName());
     file.WriteString(section, "MacAddress", Node->MacAddress());
+}
+
+// ---------------------------------------------------------------------------
+// Name query scheduling
+
+void TVarno::tNameQueryTimer_Timer(TObject* /*Sender*/)
+{
+    tNameQueryTimer->SetEnabled(false);
+    struct TEnableAgain {
+        TTimer& Timer;
+        ~TEnableAgain() { Timer.SetEnabled(true); }
+    } enableAgain{*tNameQueryTimer};
+
+    while (FRunningNameQueries < MaximumNameQueryThreads && !NameQueryQueue.empty()) {
+        ++FRunningNameQueries;
+        auto thread = std::make_unique<TNameQueryThread>(NameQueryQueue.front());
+        thread->OnSuccess = [this](TObject* Sender, const std::string& IPAddress, const std::string& IPName,
+                                   const std::string& UNCName, const std::string& MacAddress) {
+            NameQueryThreadSuccess(Sender, IPAddress, IPName, UNCName, MacAddress);
+        };
+        thread->OnTerminate = [this](TObject* Sender) { NameQueryThreadTerminate(Sender); };
+        thread->Token = FNameQueryToken;
+        // The operating-system thread comes to life in Resume. Should that
+        // fail, the unstarted object goes and its address stays first in the
+        // queue; the address leaves the queue only with a running thread.
+        thread->Resume();
+        // The thread frees itself when it ends.
+        thread.release();
+        NameQueryQueue.pop_front();
+    }
+}
+
+void TVarno::NameQueryThreadTerminate(TObject* /*Sender*/) { --FRunningNameQueries; }
+
+void TVarno::NameQueryThreadSuccess(TObject* /*Sender*/, const std::string& IPAddress, const std::string& IPName,
+                                    const std::string& UNCName, const std::string& MacAddress)
+{
+    const int i = FindTerminatingNode(IPAddress);
+    if (i < 0)
+        return;
+    TTerminatingNode* node = FNodeList[std::size_t(i)].get();
+    // A name the node already has is kept.
+    if (node->IPName().empty())
+        node->SetIPName(IPName);
+    if (node->UNCName().empty())
+        node->SetUNCName(UNCName);
+    if (node->MacAddress().empty())
+        node->SetMacAddress(MacAddress);
+    if (LoadAndSaveIPNames)
+        SaveNodeNames(node);
 }

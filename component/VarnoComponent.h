@@ -23,6 +23,8 @@
 #include <unordered_map>
 #include <vector>
 
+class TNameQueryToken;
+
 using TOnTrafficUpdate =
     std::function<void(TObject* Sender, const std::string& SourceIP, const std::string& DestIP, int PacketAmount,
                        int DataAmount, int SourcePort, int DestPort, const std::string& MatchedRanges)>;
@@ -140,9 +142,25 @@ public:
 
     // --- Name queries ---
 
-    // Addresses waiting for a name query, taken from the front.
+    // Addresses waiting for a name query, taken from the front. While
+    // NameResolution is on, AddTerminatingNode queues each new node that has
+    // neither an IPName nor a UNCName once; anyone may add more.
     std::deque<std::string> NameQueryQueue;
+    // Query threads started whose end has not yet been handled.
     int RunningNameQueries() const { return FRunningNameQueries; }
+
+    // The name query timer's handler: starts threads for queued addresses,
+    // in queue order, while fewer than MaximumNameQueryThreads run. The timer
+    // is off during the pass and on again afterwards, also when starting a
+    // thread raised; the address of that thread then stays first in the queue.
+    void tNameQueryTimer_Timer(TObject* Sender);
+    // Each query thread's end, on the main thread.
+    void NameQueryThreadTerminate(TObject* Sender);
+    // Each query thread's answers, on the main thread: fills the empty names
+    // of the node with that address and, with LoadAndSaveIPNames, saves them.
+    // Answers for an address without a node are dropped.
+    void NameQueryThreadSuccess(TObject* Sender, const std::string& IPAddress, const std::string& IPName,
+                                const std::string& UNCName, const std::string& MacAddress);
 
 private:
     // An unordered pair of nodes.
@@ -184,6 +202,9 @@ private:
 
     int FRunningNameQueries = 0;
     std::unique_ptr<TTimer> tNameQueryTimer;
+    // Shared with every query thread started here; cancelled first thing in
+    // the destructor, so threads that outlive the component skip its handlers.
+    std::shared_ptr<TNameQueryToken> FNameQueryToken;
 
     // Set while the destructor runs: a frame the capture still delivers while
     // it closes is dropped, so no event reaches a half-destroyed owner.
