@@ -263,8 +263,16 @@ void TdmVarnoTrafficCounts::miConfigureClick(TObject*)
 {
     TfConfigurationDialog dialog;
     try {
-        for (const auto& description : Varno1->AdapterDescriptions())
-            dialog.cbAdaptor->addItem(QString::fromStdString(description));
+        // Most Linux adapters have no description: show the device name
+        // too, or the list would be blank lines.
+        const auto& descriptions = Varno1->AdapterDescriptions();
+        const auto& names = Varno1->AdapterNames();
+        for (size_t i = 0; i < descriptions.size(); ++i) {
+            const std::string name = i < names.size() ? names[i] : std::string();
+            const std::string& description = descriptions[i];
+            dialog.cbAdaptor->addItem(QString::fromStdString(
+                description.empty() ? name : name.empty() ? description : name + " (" + description + ")"));
+        }
         TIniFile settings(FOptions.SettingsFile);
         const int index = settings.ReadInteger(kSettings, kAdaptorIndex, Varno1->AdapterIndex);
         dialog.cbAdaptor->setCurrentIndex(index >= 0 && index < dialog.cbAdaptor->count() ? index : -1);

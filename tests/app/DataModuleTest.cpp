@@ -18,6 +18,8 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTimer>
+#include <QToolButton>
+#include <QFileDialog>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -377,6 +379,8 @@ TEST_F(DataModuleTest, ConfigurationOkStopsAndStoresTheChoices)
         EXPECT_EQ(d.windowTitle().toStdString(), "Varno Configuration");
         EXPECT_EQ(d.cbAdaptor->count(), int(dm.Varno1->AdapterDescriptions().size()));
         shownIndex = d.cbAdaptor->currentIndex();
+        // Adapters without a description show their device name.
+        EXPECT_EQ(d.cbAdaptor->itemText(LoopbackIndex()).toStdString(), "lo");
         EXPECT_FALSE(d.cbStartConnected->isChecked());
         EXPECT_EQ(d.eFilename->text().toStdString(), options_.DefaultRangesFile);
         d.cbStartConnected->setChecked(true);
@@ -440,6 +444,36 @@ TEST_F(DataModuleTest, ConfigurationCancelChangesNothing)
     EXPECT_TRUE(dm.Monitoring());
     EXPECT_EQ(Map().TotalAmount(0), 42);
     EXPECT_EQ(ReadFile(options_.SettingsFile), settings);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(DataModuleTest, BrowseFillsTheFileNameOnlyWhenConfirmed)
+{
+    TfConfigurationDialog dialog;
+    EXPECT_EQ(dialog.OpenDialog1->nameFilters(), QStringList({"Ini Files (*.ini)", "All Files (*)"}));
+    EXPECT_EQ(dialog.SpeedButton1->focusPolicy(), Qt::NoFocus);
+    dialog.eFilename->setText("/kept/as/typed.ini");
+
+    QTimer::singleShot(0, [&] { dialog.OpenDialog1->reject(); });
+    dialog.SpeedButton1Click();
+    EXPECT_EQ(dialog.eFilename->text().toStdString(), "/kept/as/typed.ini");
+
+    // A file in another folder, which need not exist yet.
+    fs::create_directories(dir_ / "other");
+    const fs::path chosen = dir_ / "other" / "new-ranges.ini";
+    QTimer::singleShot(0, [&] {
+        dialog.OpenDialog1->setDirectory(QString::fromStdString((dir_ / "other").string()));
+        // What a user types into the file name box.
+        auto* name = dialog.OpenDialog1->findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_NE(name, nullptr);
+        name->setText("new-ranges.ini");
+        QMetaObject::invokeMethod(dialog.OpenDialog1, "accept");
+    });
+    dialog.SpeedButton1Click();
+    EXPECT_EQ(dialog.eFilename->text().toStdString(), chosen.string());
 }
 
 } // namespace

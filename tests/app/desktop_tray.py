@@ -142,6 +142,24 @@ def main():
         menu = open_menu("menu-monitoring.png")
         click_item(menu, 1)  # Stop: enabled now, clears the counts
         wait_for("Stop to clear", lambda: count() == (c1 + 1) % 256)
+
+        # Configure (the fourth item, below a separator) opens the dialog;
+        # Escape cancels it and changes nothing.
+        settings = open(os.path.join(work, "VarnoTray.ini")).read()
+        menu = open_menu("menu-idle-again.png")
+        xdo(env, "mousemove", str(menu["X"] + 30), str(menu["Y"] + 78), "click", "1")
+        dialog = wait_for("the configuration dialog",
+                          lambda: xdo(env, "search", "--name", "^Varno Configuration$", check=False).split())[0]
+        time.sleep(0.5)
+        subprocess.run(["import", "-window", "root", os.path.join(ARTIFACTS, "configuration-dialog.png")],
+                       env=env, check=True)
+        size = geometry(env, dialog)
+        assert size["WIDTH"] >= 343 and size["HEIGHT"] >= 197, size
+        xdo(env, "key", "--window", dialog, "Escape")
+        wait_for("the dialog to close",
+                 lambda: not xdo(env, "search", "--onlyvisible", "--name", "^Varno Configuration$",
+                                 check=False).split(), timeout=5)
+        assert open(os.path.join(work, "VarnoTray.ini")).read() == settings
         print("ok: icon shown, menu opened, Start and Stop followed; screenshots in", ARTIFACTS)
         return 0
     finally:
