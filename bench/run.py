@@ -673,19 +673,31 @@ def report(args, info, wide_info, off, wide, live_results, load_before, load_aft
     add("")
 
     if live_results:
-        add(f"Live: veth pair between two network namespaces, tcpreplay `--topspeed` sending {LIVE_FRAMES:,} "
-            "frames of the 1 k-address capture; the counter captures on the other end with the example "
-            "ranges. Received and dropped are pcap_stats (the tray does not show them). "
-            "Counted: share of the expected bytes in range \"All TCP and UDP\"; equal: every range's total "
+        rounds = max(sum(1 for r in live_results if r["counter"] == c) for c in {r["counter"] for r in live_results})
+        add(f"Live, medians of {rounds} runs each: veth pair between two network namespaces, tcpreplay "
+            f"`--topspeed` sending the {LIVE_FRAMES:,}-frame capture into one end, the counter capturing on the "
+            "other with the example ranges. Received and dropped: pcap_stats (the tray does not show them). "
+            "Handled: frames per second from the first to the last frame the counter handled. Counted: share "
+            "of the expected bytes in range \"All TCP and UDP\". Equal: runs in which every range's total "
             "equals varno-replay's on the same file.")
         add("")
-        add("| Counter | tcpreplay rate | pcap received | pcap dropped | counted | equal |")
-        add("|---|---:|---:|---:|---:|---|")
-        for res in live_results:
-            rep = res.get("replay", {})
-            add(f"| {res['counter']} | {rep.get('pps', 0):,.0f} pps | {fmt_int(res.get('received'))} | "
-                f"{fmt_int(res.get('dropped'))} | {100 * (res.get('counted_share') or 0):.1f} % | "
-                f"{'yes' if not res['wrong'] else 'no'} |")
+        add("| Counter | tcpreplay rate | pcap received | pcap dropped | handled | counted | equal |")
+        add("|---|---:|---:|---:|---:|---:|---:|")
+        for counter in ("VarnoTray", "varno-livecount"):
+            rs = [r for r in live_results if r["counter"] == counter]
+            if not rs:
+                continue
+
+            def med(key):
+                v = median([r.get(key) for r in rs])
+                return None if v is None else int(v)
+
+            handled = median([r["delivered"] / r["handled_s"] for r in rs if r.get("handled_s")])
+            share = median([r.get("counted_share") for r in rs])
+            add(f"| {counter} | {fmt_int(int(median([r.get('replay', {}).get('pps') for r in rs]) or 0))} pps | "
+                f"{fmt_int(med('received'))} | {fmt_int(med('dropped'))} | "
+                f"{fmt_int(int(handled)) + ' /s' if handled else '–'} | "
+                f"{100 * (share or 0):.1f} % | {sum(1 for r in rs if not r['wrong'])} of {len(rs)} |")
         add("")
     for note in skipped:
         add(f"Not run: {note}")
@@ -701,9 +713,9 @@ def main():
     parser = argparse.ArgumentParser(description="Varno throughput benchmarks (make bench).")
     parser.add_argument("--build-dir", default="build", help="the CMake build folder (build)")
     parser.add_argument("--frames", type=int, default=1_000_000, help="frames of the offline captures (1000000)")
-    parser.add_argument("--rounds", type=int, default=5, help="alternating rounds offline (5)")
+    parser.add_argument("--rounds", type=int, default=7, help="alternating rounds offline (7)")
     parser.add_argument("--wide-rounds", type=int, default=3, help="rounds on the many-address capture (3)")
-    parser.add_argument("--live-rounds", type=int, default=2, help="rounds of each live counter (2)")
+    parser.add_argument("--live-rounds", type=int, default=3, help="rounds of each live counter (3)")
     parser.add_argument("--no-live", action="store_true", help="skip the live benchmark")
     parser.add_argument("--no-wide", action="store_true", help="skip the many-address capture")
     args = parser.parse_args()
