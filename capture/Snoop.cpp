@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -286,6 +287,8 @@ void TCustomSnoop::OpenAdapter(const std::string& DeviceName, const pcap_if_t* D
     pcap_set_snaplen(handle, SnapLen);
     pcap_set_promisc(handle, Flags & 1);
     pcap_set_timeout(handle, ReadTimeOut);
+    if (BufferSize > 0)
+        pcap_set_buffer_size(handle, BufferSize);
     const int status = pcap_activate(handle);
     if (status < 0) {
         // A warning (status > 0) is not a failure.
@@ -399,6 +402,22 @@ void TCustomSnoop::Close()
     FReaderThread.reset();
 }
 
+bool TCustomSnoop::Stats(TSnoopStats& Result) const
+{
+    if (!FPcapHandle)
+        return false;
+    pcap_stat st{};
+    {
+        std::lock_guard lock(FPcapMutex);
+        if (pcap_stats(FPcapHandle, &st) != 0)
+            return false;
+    }
+    Result.Received = st.ps_recv;
+    Result.Dropped = st.ps_drop;
+    Result.IfDropped = st.ps_ifdrop;
+    return true;
+}
+
 void TCustomSnoop::Deliver(PPCAP_PKTHDR Header, const std::uint8_t* Data)
 {
     FCurrentHeader = Header;
@@ -425,22 +444,103 @@ void TSnoopThread::TerminateAndWait()
 
 namespace {
 
-// One read in the manner of pcap_next_ex with a read time-out: 1 with a
-// packet, 0 when the time-out passed without one, negative on an error.
-int NextPacket(pcap_t* handle, int fd, int waitMs, pcap_pkthdr** header, const u_char** data)
-{
-    const int r = pcap_next_ex(handle, header, data);
-    if (r != 0 || fd < 0)
-        return r;
-    // Also wakes for an error on the socket (the adapter went away), which
-    // the next read then reports.
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, waitMs) == 0)
-        return 0;
-    return pcap_next_ex(handle, header, data);
-}
+// Where a packet's bytes start in the batch: aligned as in libpcap's own
+// buffer, so no decoder meets an address that it would not meet there.
+constexpr std::size_t kPacketAlign = 16;
+
+// Counts the main-thread deliveries in progress for CalledFromDelivery.
+struct DeliveryCount {
+    int& n;
+    explicit DeliveryCount(int& count) : n(count) { ++n; }
+    ~DeliveryCount() { --n; }
+};
 
 } // namespace
+
+void TSnoopThread::Keep(const pcap_pkthdr* Header, const u_char* Data)
+{
+    // libpcap's header and bytes are gone with the next read: copy both.
+    const std::size_t offset = (FBytes.size() + kPacketAlign - 1) & ~(kPacketAlign - 1);
+    FBytes.resize(offset);
+    FBytes.insert(FBytes.end(), Data, Data + Header->caplen);
+    FEntries.push_back({*Header, offset});
+}
+
+// Fills the batch with what libpcap has ready, waiting up to the read
+// time-out for the first packet. Returns 1 when the batch ended full or at a
+// stop request, 0 when no more packets were ready, and pcap_next_ex's
+// negative result on an error (the packets read before it stay in the
+// batch).
+int TSnoopThread::ReadBatch(pcap_t* Handle, int Fd, int WaitMs)
+{
+    FEntries.clear();
+    FBytes.clear();
+    std::unique_lock lock(SnoopComponent->FPcapMutex);
+    for (;;) {
+        pcap_pkthdr* header = nullptr;
+        const u_char* data = nullptr;
+        int r = pcap_next_ex(Handle, &header, &data);
+        if (r == 0 && FEntries.empty() && Fd >= 0) {
+            // Nothing ready: wait on the descriptor, which also wakes for an
+            // error on the socket (the adapter went away) that the next read
+            // then reports.
+            lock.unlock();
+            pollfd p{Fd, POLLIN, 0};
+            const int ready = poll(&p, 1, WaitMs);
+            lock.lock();
+            if (ready == 0)
+                return 0;
+            r = pcap_next_ex(Handle, &header, &data);
+        }
+        if (r != 1)
+            return r;
+        Keep(header, data);
+        // Without a descriptor to wait on the handle blocks, so a batch
+        // holds one packet.
+        if (Fd < 0 || FEntries.size() >= BatchPackets || FBytes.size() >= BatchBytes || Terminated())
+            return 1;
+    }
+}
+
+// Delivers the packets of the batch from From on while they belong to this
+// thread: on the main thread while ThreadSafe is true, on the reader while
+// it is false. A stop request or the application's end stops the delivery
+// before the next packet. Returns where it stopped.
+std::size_t TSnoopThread::DeliverRun(std::size_t From, bool OnMainThread, bool& Stopped)
+{
+    TCustomSnoop* snoop = SnoopComponent;
+    for (; From < FEntries.size(); ++From) {
+        if (Terminated() || Application().Terminated()) {
+            Stopped = true;
+            break;
+        }
+        if (snoop->ThreadSafe.load() != OnMainThread)
+            break;
+        const TBatchEntry& entry = FEntries[From];
+        snoop->Deliver(&entry.Header, FBytes.data() + entry.Offset);
+    }
+    return From;
+}
+
+// Delivers the whole batch in order; false when a stop request or the
+// application's end cut it short. A handler's exception goes through.
+bool TSnoopThread::DeliverBatch()
+{
+    TCustomSnoop* snoop = SnoopComponent;
+    std::size_t next = 0;
+    bool stopped = false;
+    while (next < FEntries.size() && !stopped) {
+        if (snoop->ThreadSafe.load()) {
+            Synchronize([&] {
+                DeliveryCount counting(snoop->FMainThreadDeliveries);
+                next = DeliverRun(next, true, stopped);
+            });
+        } else {
+            next = DeliverRun(next, false, stopped);
+        }
+    }
+    return !stopped;
+}
 
 void TSnoopThread::Execute()
 {
@@ -452,33 +552,23 @@ void TSnoopThread::Execute()
     // A time-out of zero means "none" to libpcap; the reader still has to
     // look at its stop request now and then.
     const int waitMs = FReadTimeOut > 0 ? FReadTimeOut : 100;
+    FEntries.reserve(BatchPackets);
+    FBytes.reserve(BatchBytes + std::size_t(std::max(pcap_snapshot(handle), 0)) + kPacketAlign);
 
     while (!Terminated()) {
-        pcap_pkthdr* header = nullptr;
-        const u_char* data = nullptr;
-        const int r = NextPacket(handle, fd, waitMs, &header, &data);
+        const int r = ReadBatch(handle, fd, waitMs);
+        // Packets read after a stop request are not delivered.
         if (Terminated() || Application().Terminated())
+            break;
+        if (!FEntries.empty() && !DeliverBatch())
             break;
         if (r < 0) {
             FErrorText = "Snoop Error: pcap_next_ex return " + std::to_string(r);
             break;
         }
-        if (r == 0)
-            continue;
-        if (SnoopComponent->ThreadSafe.load()) {
-            TCustomSnoop* snoop = SnoopComponent;
-            Synchronize([snoop, header, data] {
-                struct Counting {
-                    int& n;
-                    explicit Counting(int& c) : n(c) { ++n; }
-                    ~Counting() { --n; }
-                } counting(snoop->FMainThreadDeliveries);
-                snoop->Deliver(header, data);
-            });
-        } else {
-            SnoopComponent->Deliver(header, data);
-        }
     }
+    FEntries.clear();
+    FBytes.clear();
 }
 
 // ---------------------------------------------------------------------------

@@ -9,10 +9,12 @@
 #include <pcap/pcap.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,10 +140,27 @@ using TOnGetRemoteAdapterInfo =
     std::function<void(TObject* Sender, std::vector<std::string>& AdapterNames,
                        std::vector<std::string>& AdapterDescriptions, int& AdapterIndex)>;
 
-// Reads packets one at a time and hands each to the component's DoCapture,
-// on the main thread when the component is ThreadSafe.
+// libpcap's counters of an open capture (pcap_stats). On Linux Received
+// counts every packet that passed the filter, those dropped included;
+// Dropped is what the kernel dropped for want of buffer space; IfDropped
+// what the adapter dropped. They wrap at 2^32 as libpcap's do.
+struct TSnoopStats {
+    std::uint32_t Received = 0;
+    std::uint32_t Dropped = 0;
+    std::uint32_t IfDropped = 0;
+};
+
+// Reads the packets that libpcap has ready into a batch of its own and hands
+// the batch to the component's DoCapture, packet by packet in capture order,
+// on the main thread (one hand-over per batch) when the component is
+// ThreadSafe, else on this thread.
 class TSnoopThread : public TThread {
 public:
+    // A batch ends after this many packets or bytes, or when no more are
+    // ready.
+    static constexpr std::size_t BatchPackets = 1024;
+    static constexpr std::size_t BatchBytes = std::size_t(1) << 20;
+
     explicit TSnoopThread(TCustomSnoop* ASnoopComponent);
 
     TCustomSnoop* SnoopComponent; // not owned
@@ -160,9 +179,24 @@ protected:
 
 private:
     friend class TCustomSnoop;
+
+    // One packet of the batch: its header, and where its captured bytes
+    // start in FBytes.
+    struct TBatchEntry {
+        PCAP_PKTHDR Header;
+        std::size_t Offset;
+    };
+
+    int ReadBatch(pcap_t* Handle, int Fd, int WaitMs);
+    void Keep(const pcap_pkthdr* Header, const u_char* Data);
+    bool DeliverBatch();
+    std::size_t DeliverRun(std::size_t From, bool OnMainThread, bool& Stopped);
+
     int FReadTimeOut = 100;
     std::string FErrorText;
     std::atomic<std::thread::id> FThreadId{};
+    std::vector<TBatchEntry> FEntries;
+    std::vector<std::uint8_t> FBytes;
 };
 
 class TCustomSnoop : public TObject {
@@ -201,9 +235,14 @@ public:
     const std::string& LastError() const { return FLastError; }
     pcap_t* PcapHandle() const { return FPcapHandle; }
     TSnoopThread* ReaderThread() const { return FReaderThread.get(); }
-    // The packet being delivered; valid only inside DoCapture.
+    // The packet being delivered, in the reader's batch; valid only inside
+    // DoCapture.
     PPCAP_PKTHDR CurrentHeader() const { return FCurrentHeader; }
     PETHERNET_HDR CurrentPacket() const { return FCurrentPacket; }
+
+    // libpcap's counters of the open capture; false (Result untouched) when
+    // no capture is open or libpcap cannot tell. Main thread only.
+    bool Stats(TSnoopStats& Result) const;
 
     // Read again for every packet.
     std::atomic<bool> ThreadSafe{true};
@@ -212,6 +251,9 @@ public:
     int SnapLen = 1600;
     int Flags = 1; // bit 0: promiscuous mode
     int ReadTimeOut = 100; // milliseconds
+    // Kernel capture buffer in bytes: room for the packets that arrive
+    // while a batch is being handled. 0 or less: libpcap's default (2 MiB).
+    int BufferSize = 32 * 1024 * 1024;
 
     // Stored only.
     TOnGetRemoteAdapterInfo OnGetRemoteAdapterInfo;
@@ -249,6 +291,8 @@ private:
     PPCAP_PKTHDR FCurrentHeader = nullptr;
     PETHERNET_HDR FCurrentPacket = nullptr;
     int FMainThreadDeliveries = 0;
+    // Keeps pcap_stats on the main thread apart from the reader's reads.
+    mutable std::mutex FPcapMutex;
 };
 
 class TSnoop : public TCustomSnoop {

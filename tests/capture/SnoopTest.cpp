@@ -616,6 +616,7 @@ TEST(Adapters, FreshComponentDefaults)
     EXPECT_EQ(s.SnapLen, 1600);
     EXPECT_EQ(s.Flags, 1);
     EXPECT_EQ(s.ReadTimeOut, 100);
+    EXPECT_EQ(s.BufferSize, 32 * 1024 * 1024);
     EXPECT_EQ(s.PcapHandle(), nullptr);
     EXPECT_EQ(s.ReaderThread(), nullptr);
 }
