@@ -6,12 +6,13 @@
 // and counts each matched packet into a shared counters block the way the
 // tray does (one lock cycle per matched packet: lock with retry, add to every
 // matched range, bump the change count, unlock). What the tray cannot tell,
-// this prints at the end: libpcap's own statistics for the capture.
+// this prints at the end: libpcap's statistics for the capture (pcap_stats).
 //
 // The capture is set up as the traffic component sets up its own (snapshot
 // length 68, promiscuous, 100 ms read time-out, frames handled on the main
-// thread); the component keeps its capture to itself, so this program opens
-// one beside it with the same settings.
+// thread, the capture's default kernel buffer); the component keeps its
+// capture to itself, so this program opens one beside it with the same
+// settings.
 //
 // Prints "ready" on a line of its own once the capture is open. It ends
 // after N frames (--frames), after MS milliseconds without a frame once one
@@ -30,8 +31,6 @@
 #include "platform/Threads.h"
 #include "ranges/RangesFile.h"
 #include "sharedmap/SharedMemoryMap.h"
-
-#include <pcap/pcap.h>
 
 #include <arpa/inet.h>
 
@@ -251,7 +250,7 @@ int main(int argc, char** argv)
     long long delivered = 0;
     TClock::time_point firstFrame{}, lastFrame{};
     bool enough = false;
-    pcap_stat stats{};
+    TSnoopStats stats;
     bool haveStats = false;
     snoop.OnCapture = [&](TObject* sender, PPCAP_PKTHDR header, PETHERNET_HDR frame) {
         lastFrame = TClock::now();
@@ -260,9 +259,7 @@ int main(int argc, char** argv)
         varno.SnoopCapture(sender, header, frame);
         if (frames > 0 && delivered >= frames && !enough) {
             enough = true;
-            // The reader waits for this call to return, so libpcap is not in
-            // use on its thread now.
-            haveStats = pcap_stats(snoop.PcapHandle(), &stats) == 0;
+            haveStats = snoop.Stats(stats);
         }
     };
 
@@ -284,16 +281,14 @@ int main(int argc, char** argv)
             break;
     }
     if (!haveStats && snoop.Active())
-        // The reader may be inside libpcap here; on Linux the statistics are
-        // one getsockopt on the capture socket and libpcap's own totals.
-        haveStats = pcap_stats(snoop.PcapHandle(), &stats) == 0;
+        haveStats = snoop.Stats(stats);
     const std::string readerError = snoop.Active() ? std::string() : snoop.LastError();
     snoop.Close();
 
     const double seconds = delivered > 1 ? std::chrono::duration<double>(lastFrame - firstFrame).count() : 0.0;
-    std::string out = "{\"received\": " + (haveStats ? std::to_string(stats.ps_recv) : std::string("null")) +
-                      ", \"dropped\": " + (haveStats ? std::to_string(stats.ps_drop) : std::string("null")) +
-                      ", \"if_dropped\": " + (haveStats ? std::to_string(stats.ps_ifdrop) : std::string("null")) +
+    std::string out = "{\"received\": " + (haveStats ? std::to_string(stats.Received) : std::string("null")) +
+                      ", \"dropped\": " + (haveStats ? std::to_string(stats.Dropped) : std::string("null")) +
+                      ", \"if_dropped\": " + (haveStats ? std::to_string(stats.IfDropped) : std::string("null")) +
                       ", \"delivered\": " + std::to_string(delivered) + ", \"seconds\": " + std::to_string(seconds) +
                       ", \"reader_error\": " + JsonText(readerError) + ", \"ranges\": [";
     for (std::size_t i = 0; i < tally.size(); ++i)
