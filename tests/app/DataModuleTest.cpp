@@ -22,9 +22,15 @@
 #include <QFileDialog>
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <net/if.h>
+#include <sched.h>
 #include <sstream>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -47,6 +53,27 @@ std::string Range(int n, const std::string& name, const std::string& src = "*ANY
     return "[Range " + std::to_string(n) + "]\nDisplay Name=" + name + "\nSource IPs=" + src + "\nDest IPs=" + dst
            + "\nSource Ports=" + sports + "\nDest Ports=" + dports + "\n";
 }
+
+// Other tests add and remove interfaces while these run; in a network
+// namespace of its own this process sees a fixed adapter list, so an index
+// written into the settings names the same adapter when the tray reads it.
+class OwnNetwork : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        ASSERT_EQ(::unshare(CLONE_NEWNET), 0) << std::strerror(errno);
+        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(s, 0);
+        ifreq ifr{};
+        std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+        ASSERT_EQ(::ioctl(s, SIOCGIFFLAGS, &ifr), 0);
+        ifr.ifr_flags = short(ifr.ifr_flags | IFF_UP);
+        ASSERT_EQ(::ioctl(s, SIOCSIFFLAGS, &ifr), 0) << std::strerror(errno);
+        ::close(s);
+    }
+};
+
+[[maybe_unused]] ::testing::Environment* const g_ownNetwork = ::testing::AddGlobalTestEnvironment(new OwnNetwork);
 
 int LoopbackIndex()
 {
