@@ -41,6 +41,52 @@ const std::uint8_t* ClipPayload(const std::uint8_t* Frame, std::uint32_t CapLen,
     return Data;
 }
 
+// The address in the dotted form packets are reported in (IPToStr), without
+// going through printf: this runs for every matched packet.
+std::string IPText(std::uint32_t Address)
+{
+    char text[16];
+    char* out = text;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const unsigned octet = (Address >> shift) & 0xFF;
+        if (octet >= 100)
+            *out++ = char('0' + octet / 100);
+        if (octet >= 10)
+            *out++ = char('0' + octet / 10 % 10);
+        *out++ = char('0' + octet % 10);
+        if (shift)
+            *out++ = '.';
+    }
+    return std::string(text, std::size_t(out - text));
+}
+
+// True when Text is exactly what IPText gives for some address: four decimal
+// numbers up to 255 without leading zeros, joined by single dots.
+bool ParseIPText(std::string_view Text, std::uint32_t& Address)
+{
+    std::uint32_t result = 0;
+    std::size_t pos = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (pos >= Text.size() || Text[pos] != '.')
+                return false;
+            ++pos;
+        }
+        const std::size_t start = pos;
+        unsigned value = 0;
+        while (pos < Text.size() && pos - start < 3 && Text[pos] >= '0' && Text[pos] <= '9')
+            value = value * 10 + unsigned(Text[pos++] - '0');
+        const std::size_t digits = pos - start;
+        if (digits == 0 || value > 255 || (digits > 1 && Text[start] == '0'))
+            return false;
+        result = (result << 8) | value;
+    }
+    if (pos != Text.size())
+        return false;
+    Address = result;
+    return true;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -83,6 +129,7 @@ TVarno::~TVarno()
     FRouteIndex.clear();
     FRouteList.clear();
     FNodeIndex.clear();
+    FNodeByAddress.clear();
     FNodeList.clear();
     tNameQueryTimer->SetEnabled(false);
     tNameQueryTimer.reset();
@@ -197,10 +244,11 @@ bool TVarno::HandleFrame(const pcap_pkthdr* Header, const std::uint8_t* Frame)
     if (!MatchRanges(sourceAddr, destAddr, sourcePort, destPort, matchedRanges))
         return true;
 
-    const std::string sourceIP = IPToStr(sourceAddr);
-    const std::string destIP = IPToStr(destAddr);
     const int dataAmount = ntohs(ip->TotalLength);
 
+    // The texts come from the hosts' nodes when the packet is recorded, and
+    // are built here only when a data event takes it instead.
+    std::string sourceIP, destIP;
     const TOnTrafficData& dataEvent = tcp ? OnTCPNetworkTrafficData : OnUDPNetworkTrafficData;
     bool takenByData = false;
     if (dataEvent) {
@@ -218,15 +266,24 @@ bool TVarno::HandleFrame(const pcap_pkthdr* Header, const std::uint8_t* Frame)
         }
         if (takenByData) {
             data = ClipPayload(Frame, capLen, data, dataLen);
+            sourceIP = IPText(sourceAddr);
+            destIP = IPText(destAddr);
             dataEvent(this, sourceIP, destIP, 1, dataAmount, sourcePort, destPort, data, dataLen);
         }
     }
-    if (!takenByData)
-        RecordTraffic(this, sourceIP, destIP, 1, dataAmount, sourcePort, destPort);
+    const std::string* sourceText = &sourceIP;
+    const std::string* destText = &destIP;
+    if (!takenByData) {
+        TTerminatingNode* source = nullptr;
+        TTerminatingNode* dest = nullptr;
+        RecordPacket(sourceAddr, destAddr, dataAmount, sourcePort, destPort, source, dest);
+        sourceText = &source->IPAddress();
+        destText = &dest->IPAddress();
+    }
 
     const TOnTrafficUpdate& updateEvent = tcp ? OnTCPNetworkTrafficUpdate : OnUDPNetworkTrafficUpdate;
     if (updateEvent)
-        updateEvent(this, sourceIP, destIP, 1, dataAmount, sourcePort, destPort, matchedRanges);
+        updateEvent(this, *sourceText, *destText, 1, dataAmount, sourcePort, destPort, matchedRanges);
     return true;
 }
 
@@ -281,6 +338,8 @@ TTerminatingNode* TVarno::AddTerminatingNode(const std::string& Address)
     // An address is queued with its first node only, so no host is ever
     // queried twice; hosts named by NodeNamesFile need no query.
     const bool firstOfAddress = FNodeIndex.emplace(Address, int(FNodeList.size() - 1)).second;
+    if (std::uint32_t number; firstOfAddress && ParseIPText(Address, number))
+        FNodeByAddress.emplace(number, result);
     if (firstOfAddress && NameResolution() && result->IPName().empty() && result->UNCName().empty())
         NameQueryQueue.push_back(Address);
     if (OnAfterAddTerminatingNode)
@@ -292,6 +351,12 @@ TTerminatingNode* TVarno::NodeFor(const std::string& Address)
 {
     const int i = FindTerminatingNode(Address);
     return i < 0 ? AddTerminatingNode(Address) : FNodeList[std::size_t(i)].get();
+}
+
+TTerminatingNode* TVarno::NodeFor(std::uint32_t Address)
+{
+    const auto it = FNodeByAddress.find(Address);
+    return it == FNodeByAddress.end() ? AddTerminatingNode(IPText(Address)) : it->second;
 }
 
 int TVarno::FindLinkRoute(const TTerminatingNode* X, const TTerminatingNode* Y) const
@@ -323,13 +388,30 @@ void TVarno::RecordTraffic(TObject* /*Sender*/, const std::string& SourceIP, con
     TTerminatingNode* dest = NodeFor(DestIP);
     dest->SetStamp(FCurrentStamp);
     dest->SetChanged(true);
+    CountOnRoute(source, dest, PacketAmount, DataAmount, SourcePort, DestPort);
+}
 
+void TVarno::RecordPacket(std::uint32_t SourceAddr, std::uint32_t DestAddr, int DataAmount, int SourcePort,
+                          int DestPort, TTerminatingNode*& Source, TTerminatingNode*& Dest)
+{
+    Source = NodeFor(SourceAddr);
+    Source->SetStamp(FCurrentStamp);
+    Source->SetChanged(true);
+    Dest = NodeFor(DestAddr);
+    Dest->SetStamp(FCurrentStamp);
+    Dest->SetChanged(true);
+    CountOnRoute(Source, Dest, 1, DataAmount, SourcePort, DestPort);
+}
+
+void TVarno::CountOnRoute(TTerminatingNode* Source, TTerminatingNode* Dest, int PacketAmount, int DataAmount,
+                          int SourcePort, int DestPort)
+{
     TLinkRoute* route;
     bool created = false;
-    if (const auto it = FRouteIndex.find(RouteKey(source, dest)); it != FRouteIndex.end()) {
+    if (const auto it = FRouteIndex.find(RouteKey(Source, Dest)); it != FRouteIndex.end()) {
         route = it->second;
     } else {
-        route = AddLinkRoute(source, dest);
+        route = AddLinkRoute(Source, Dest);
         created = true;
     }
     route->AddTraffic(SourcePort, DestPort, PacketAmount, DataAmount);

@@ -184,6 +184,14 @@ private:
     bool MatchRanges(std::uint32_t SourceAddr, std::uint32_t DestAddr, int SourcePort, int DestPort,
                      std::string& MatchedRanges) const;
     TTerminatingNode* NodeFor(const std::string& Address);
+    TTerminatingNode* NodeFor(std::uint32_t Address);
+    // RecordTraffic for a decoded packet: the nodes are found by address
+    // without building their texts; returns them for the events.
+    void RecordPacket(std::uint32_t SourceAddr, std::uint32_t DestAddr, int DataAmount, int SourcePort,
+                      int DestPort, TTerminatingNode*& Source, TTerminatingNode*& Dest);
+    // Counts traffic on the route between the two nodes, creating it if new.
+    void CountOnRoute(TTerminatingNode* Source, TTerminatingNode* Dest, int PacketAmount, int DataAmount,
+                      int SourcePort, int DestPort);
     // Takes the route out of the node lists and the index; the caller removes
     // it from FRouteList.
     void UnlistLinkRoute(TLinkRoute* Route);
@@ -196,6 +204,9 @@ private:
 
     std::vector<std::unique_ptr<TTerminatingNode>> FNodeList;
     std::unordered_map<std::string, int, TTextHash, std::equal_to<>> FNodeIndex;
+    // The same first nodes, for the addresses whose text is the packets'
+    // dotted form: the packet path finds its hosts by number.
+    std::unordered_map<std::uint32_t, TTerminatingNode*> FNodeByAddress;
     std::vector<std::unique_ptr<TLinkRoute>> FRouteList;
     std::unordered_map<TRouteKey, TLinkRoute*, TRouteKeyHash> FRouteIndex;
     int FCurrentStamp = 0;

@@ -18,22 +18,55 @@ TTrafficPortList::TTrafficPortList() = default;
 
 TTrafficPortList::~TTrafficPortList() = default;
 
+size_t TTrafficPortList::Probe(int32_t sourcePort, int32_t destPort) const
+{
+    const size_t mask = index_.size() - 1;
+    for (size_t slot = Hash(sourcePort, destPort) & mask;; slot = (slot + 1) & mask) {
+        const uint32_t entry = index_[slot];
+        if (entry == 0)
+            return slot;
+        const TTrafficItem& item = items_[entry - 1];
+        if (item.SourcePort == sourcePort && item.DestPort == destPort)
+            return slot;
+    }
+}
+
+void TTrafficPortList::Reindex()
+{
+    size_t size = 16;
+    while (size < items_.size() * 4)
+        size *= 2;
+    index_.assign(size, 0);
+    for (size_t i = 0; i < items_.size(); ++i)
+        index_[Probe(items_[i].SourcePort, items_[i].DestPort)] = uint32_t(i + 1);
+}
+
 int TTrafficPortList::IndexOf(int32_t sourcePort, int32_t destPort) const
 {
-    const auto it = index_.find(Key(sourcePort, destPort));
-    return it == index_.end() ? -1 : it->second;
+    if (index_.empty()) {
+        for (size_t i = 0; i < items_.size(); ++i)
+            if (items_[i].SourcePort == sourcePort && items_[i].DestPort == destPort)
+                return int(i);
+        return -1;
+    }
+    const uint32_t entry = index_[Probe(sourcePort, destPort)];
+    return entry == 0 ? -1 : int(entry - 1);
 }
 
 void TTrafficPortList::Add(int32_t sourcePort, int32_t destPort, int64_t packetAmount,
                            int64_t dataAmount)
 {
-    const auto [it, inserted] = index_.try_emplace(Key(sourcePort, destPort), int(items_.size()));
-    if (inserted) {
-        items_.emplace_back(sourcePort, destPort, packetAmount, dataAmount);
-    } else {
-        TTrafficItem& item = items_[size_t(it->second)];
+    const int i = IndexOf(sourcePort, destPort);
+    if (i >= 0) {
+        TTrafficItem& item = items_[size_t(i)];
         item.PacketAmount += packetAmount;
         item.DataAmount += dataAmount;
+    } else {
+        items_.emplace_back(sourcePort, destPort, packetAmount, dataAmount);
+        if (!index_.empty() && items_.size() * 2 <= index_.size())
+            index_[Probe(sourcePort, destPort)] = uint32_t(items_.size());
+        else if (items_.size() > IndexThreshold)
+            Reindex();
     }
     summary_.PacketAmount += packetAmount;
     summary_.DataAmount += dataAmount;
@@ -41,6 +74,7 @@ void TTrafficPortList::Add(int32_t sourcePort, int32_t destPort, int64_t packetA
 
 void TTrafficPortList::Clear()
 {
+    // The storage stays for the next period of the same route.
     items_.clear();
     index_.clear();
     summary_.PacketAmount = 0;
@@ -50,8 +84,6 @@ void TTrafficPortList::Clear()
 TLinkRoute::TLinkRoute(TTerminatingNode* sourceNode, TTerminatingNode* destNode)
     : destNode_(destNode), sourceNode_(sourceNode)
 {
-    for (auto& slot : slots_)
-        slot = std::make_unique<TTrafficPortList>();
 }
 
 TLinkRoute::~TLinkRoute() = default;
@@ -60,7 +92,7 @@ TTrafficPortList& TLinkRoute::SlotAt(int index) const
 {
     if (index < 0 || index >= SlotCount)
         throw std::out_of_range("TLinkRoute slot index " + std::to_string(index));
-    return *slots_[size_t((oldest_ + index) % SlotCount)];
+    return slots_[size_t((oldest_ + index) % SlotCount)];
 }
 
 const TTrafficPortList& TLinkRoute::Slot(int index) const { return SlotAt(index); }

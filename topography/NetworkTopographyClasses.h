@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 class TLinkRoute;
@@ -89,8 +88,10 @@ public:
 };
 
 // Items per (source port, destination port) pair, in the order the pairs first
-// appeared, with their sums in Summary. A hash index beside Items keeps a
-// look-up constant-time however many pairs a route has seen.
+// appeared, with their sums in Summary. Most lists hold a few pairs, which a
+// linear search finds fastest and without any index; past IndexThreshold pairs
+// an open-addressing index beside Items keeps a look-up constant-time however
+// many pairs a route has seen.
 class TTrafficPortList : public TObject {
 public:
     TTrafficPortList();
@@ -119,14 +120,23 @@ public:
 private:
     friend class TLinkRoute;  // ageing subtracts a closed period from the total
 
-    static uint64_t Key(int32_t sourcePort, int32_t destPort)
+    static constexpr size_t IndexThreshold = 8;
+
+    static size_t Hash(int32_t sourcePort, int32_t destPort)
     {
-        return (uint64_t(uint32_t(sourcePort)) << 32) | uint32_t(destPort);
+        const uint64_t key = (uint64_t(uint32_t(sourcePort)) << 32) | uint32_t(destPort);
+        return size_t((key * 0x9E3779B97F4A7C15ull) >> 32);
     }
+    // Slot of the pair's entry in index_, or of the empty slot where it belongs.
+    size_t Probe(int32_t sourcePort, int32_t destPort) const;
+    // Rebuilds index_ with room for at least twice Count() entries.
+    void Reindex();
 
     TTrafficItem summary_{-1, -1, 0, 0};
     std::vector<TTrafficItem> items_;
-    std::unordered_map<uint64_t, int> index_;
+    // Positions in items_ plus one (0: empty slot); a power of two in size,
+    // at most half full. Empty while the list holds few pairs.
+    std::vector<uint32_t> index_;
 };
 
 class TLinkRoute : public TObject {
@@ -170,7 +180,7 @@ private:
     TTerminatingNode* sourceNode_;
     // A ring: oldest_ is the position of slot 0. Ageing empties the oldest
     // list and makes it the newest, so a period's close allocates nothing.
-    std::array<std::unique_ptr<TTrafficPortList>, SlotCount> slots_;
+    mutable std::array<TTrafficPortList, SlotCount> slots_;
     int oldest_ = 0;
     TTrafficPortList total_;
 };
