@@ -45,22 +45,22 @@ RANGES = [
 ]
 
 
-def fits_ports(spec, port):
-    if spec == "*ANY*":
+def fits_ports(rule, port):
+    if rule == "*ANY*":
         return True
-    for item in spec.split(","):
+    for item in rule.split(","):
         lo, _, hi = item.partition("-")
         if int(lo) <= port <= int(hi or lo):
             return True
     return False
 
 
-def fits_addr(spec, addr):
-    if spec == "*ANY*":
+def fits_addr(rule, addr):
+    if rule == "*ANY*":
         return True
-    if spec.endswith(".*"):
-        return addr.startswith(spec[:-1])
-    return addr == spec
+    if rule.endswith(".*"):
+        return addr.startswith(rule[:-1])
+    return addr == rule
 
 
 def run(*cmd, check=True, **kw):
