@@ -103,6 +103,40 @@ TEST_F(Bookkeeping, PacketToItselfMakesOneNodeAndALoopRoute)
     EXPECT_EQ(varno.RouteList()[0]->DestNode(), varno.NodeList()[0].get());
 }
 
+// Packets find their hosts by address; nodes added by hand must be found the
+// same way when their text is the packets' form, and only then.
+TEST_F(Bookkeeping, PacketsUseHandAddedNodesWithTheirExactText)
+{
+    TTerminatingNode* padded = varno.AddTerminatingNode("010.000.000.001");
+    TTerminatingNode* plain = varno.AddTerminatingNode("10.0.0.2");
+    varno.AddTerminatingNode("10.0.0.2");  // a second node of that address is never found
+    rec.Events.clear();
+
+    Feed(varno, Between(A, 1234, B, 80));
+    ASSERT_EQ(rec.Kinds(), (std::vector<std::string>{"AddNode", "AddRoute", "TCPUpdate"}));
+    EXPECT_EQ(rec.Events[0].SourceIP, "10.0.0.1");
+    EXPECT_EQ(rec.Events[2].SourceIP, "10.0.0.1");
+    EXPECT_EQ(rec.Events[2].DestIP, "10.0.0.2");
+    ASSERT_EQ(varno.NodeList().size(), 4u);
+    const TLinkRoute& route = *varno.RouteList()[0];
+    EXPECT_NE(route.SourceNode(), padded);
+    EXPECT_EQ(route.SourceNode(), varno.NodeList()[3].get());
+    EXPECT_EQ(route.DestNode(), plain);
+    EXPECT_EQ(varno.FindTerminatingNode("10.0.0.1"), 3);
+
+    // Texts of every length the dotted form can take.
+    const std::vector<std::pair<std::uint32_t, std::string>> texts{
+        {0x00000000, "0.0.0.0"}, {0xFFFFFFFF, "255.255.255.255"}, {0x0A630964, "10.99.9.100"}};
+    for (const auto& [address, text] : texts) {
+        rec.Events.clear();
+        Feed(varno, Between(address, 1, address, 2));
+        ASSERT_FALSE(rec.Events.empty());
+        EXPECT_EQ(rec.Events.back().SourceIP, text);
+        EXPECT_EQ(rec.Events.back().DestIP, text);
+        EXPECT_GE(varno.FindTerminatingNode(text), 0) << text;
+    }
+}
+
 TEST_F(Bookkeeping, RouteRemovedAtTheFifthAgeingAfterItsLastPacket)
 {
     Feed(varno, Between(A, 1234, B, 80));

@@ -142,6 +142,39 @@ TEST(TrafficPortList, ManyPairsStayInOrderAndAreFound)
     EXPECT_EQ(list.Summary().PacketAmount, 40000);
 }
 
+// Lists of a few pairs are searched item by item and bigger ones through an
+// index; a cleared list is reused by the next period. Counts on both sides of
+// the switch, refilled after Clear with other pairs, must all stay in order
+// and be found, and pairs never added must not be.
+TEST(TrafficPortList, RefilledAfterClearAroundTheIndexSwitch)
+{
+    for (const int pairs : {1, 8, 9, 16, 17, 300}) {
+        TTrafficPortList list;
+        for (int round = 0; round < 3; ++round) {
+            list.Clear();
+            std::vector<PortPair> order;
+            for (int i = 0; i < pairs; ++i)
+                order.emplace_back((i * 31 + round * 7) % 1000, (i * 17 + round) % 3);
+            std::sort(order.begin(), order.end());
+            order.erase(std::unique(order.begin(), order.end()), order.end());
+            std::shuffle(order.begin(), order.end(), std::mt19937(unsigned(pairs * 10 + round)));
+            for (const auto& [s, d] : order)
+                list.Add(s, d, 1, 10);
+            for (const auto& [s, d] : order)
+                list.Add(s, d, 1, 5);
+            ASSERT_EQ(size_t(list.Count()), order.size()) << pairs << " pairs, round " << round;
+            for (size_t i = 0; i < order.size(); ++i) {
+                EXPECT_EQ(list.IndexOf(order[i].first, order[i].second), int(i)) << pairs << " pairs";
+                EXPECT_EQ(list.Item(int(i)).SourcePort, order[i].first);
+                EXPECT_EQ(list.Item(int(i)).DataAmount, 15);
+            }
+            EXPECT_EQ(list.IndexOf(order[0].first, 5), -1);
+            EXPECT_EQ(list.IndexOf(order[0].second, order[0].first + 1000), -1);
+            EXPECT_EQ(list.Summary().PacketAmount, int64_t(2 * order.size()));
+        }
+    }
+}
+
 TEST(LinkRoute, NewRouteHasFiveEmptySlots)
 {
     TTerminatingNode a("10.0.0.1", "", "", ""), b("10.0.0.2", "", "", "");
