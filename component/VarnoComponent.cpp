@@ -5,6 +5,11 @@
 #include "platform/Paths.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <charconv>
@@ -508,9 +513,58 @@ void TVarno::AgeLinkRoutes()
 // ---------------------------------------------------------------------------
 // Node names
 
+const TIniSnapshot& TVarno::NodeNames() const
+{
+    // New hosts can arrive by the thousand a second: the file is parsed again
+    // only when it is another file or has changed, and a missing one costs a
+    // failed open. Opening it only to read never creates it.
+    TNodeNamesCache seen;
+    seen.FileName = NodeNamesFile;
+    const int fd = open(NodeNamesFile.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        seen.Exists = true;
+        seen.Device = st.st_dev;
+        seen.Inode = st.st_ino;
+        seen.Size = std::uint64_t(st.st_size);
+        seen.ModifiedNs = std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        seen.ChangedNs = std::int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    }
+    const auto same = [&seen](const TNodeNamesCache& c) {
+        return c.FileName == seen.FileName && c.Exists == seen.Exists && c.Device == seen.Device &&
+               c.Inode == seen.Inode && c.Size == seen.Size && c.ModifiedNs == seen.ModifiedNs &&
+               c.ChangedNs == seen.ChangedNs;
+    };
+    if (!FNodeNames || !same(*FNodeNames)) {
+        // Read through the descriptor that was identified, so the text and
+        // its identity belong together.
+        std::string text;
+        if (seen.Exists) {
+            char buffer[65536];
+            for (;;) {
+                const ssize_t n = read(fd, buffer, sizeof buffer);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0) {
+                    // An unreadable file reads as empty, as TIniFile reads it.
+                    if (n < 0)
+                        text.clear();
+                    break;
+                }
+                text.append(buffer, std::size_t(n));
+            }
+        }
+        seen.Names = TIniSnapshot::FromText(text);
+        FNodeNames = std::make_unique<TNodeNamesCache>(std::move(seen));
+    }
+    if (fd >= 0)
+        close(fd);
+    return FNodeNames->Names;
+}
+
 void TVarno::LoadNodeNames(TTerminatingNode* Node) const
 {
-    const TIniFile file(NodeNamesFile);
+    const TIniSnapshot& file = NodeNames();
     const std::string& section = Node->IPAddress();
     if (Node->CustomName().empty())
         Node->SetCustomName(file.ReadString(section, "Custom Name", ""));

@@ -9,6 +9,7 @@
 
 #include "capture/Snoop.h"
 #include "capture/SnoopMemory.h"
+#include "platform/IniFiles.h"
 #include "platform/SysUtils.h"
 #include "platform/Timer.h"
 #include "ranges/AllowRange.h"
@@ -216,6 +217,18 @@ private:
     // Shared with every query thread started here; cancelled first thing in
     // the destructor, so threads that outlive the component skip its handlers.
     std::shared_ptr<TNameQueryToken> FNameQueryToken;
+
+    // NodeNamesFile as last read, and what identified it then: a node's names
+    // come from here while the file stays the same one, unchanged.
+    struct TNodeNamesCache {
+        std::string FileName;
+        bool Exists = false;
+        std::uint64_t Device = 0, Inode = 0, Size = 0;
+        std::int64_t ModifiedNs = 0, ChangedNs = 0;
+        TIniSnapshot Names;
+    };
+    const TIniSnapshot& NodeNames() const;
+    mutable std::unique_ptr<TNodeNamesCache> FNodeNames;
 
     // Set while the destructor runs: a frame the capture still delivers while
     // it closes is dropped, so no event reaches a half-destroyed owner.

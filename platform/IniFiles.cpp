@@ -222,3 +222,54 @@ void TIniFile::WriteBool(const std::string& section, const std::string& key, boo
 {
     WriteString(section, key, value ? "1" : "0");
 }
+
+TIniSnapshot::TIniSnapshot(const std::string& fileName)
+{
+    std::ifstream in(fileName, std::ios::binary);
+    if (!in)
+        return;
+    std::stringstream text;
+    text << in.rdbuf();
+    Parse(text.str());
+}
+
+TIniSnapshot TIniSnapshot::FromText(std::string_view text)
+{
+    TIniSnapshot snapshot;
+    snapshot.Parse(text);
+    return snapshot;
+}
+
+void TIniSnapshot::Parse(std::string_view text)
+{
+    // The same line rules as TIniFile::FindRaw, applied once to every line.
+    std::unordered_map<std::string, std::string>* current = nullptr;
+    std::string line, name, k, v;
+    while (!text.empty()) {
+        const auto eol = text.find('\n');
+        line.assign(text.substr(0, eol));
+        text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (SectionName(line, name)) {
+            // Later sections of a name already seen are never read.
+            const auto [it, inserted] = sections_.try_emplace(UpperCase(name));
+            current = inserted ? &it->second : nullptr;
+            continue;
+        }
+        if (current && KeyLine(line, k, v))
+            current->try_emplace(UpperCase(k), v);
+    }
+}
+
+std::string TIniSnapshot::ReadString(const std::string& section, const std::string& key,
+                                     const std::string& defaultValue) const
+{
+    const auto s = sections_.find(UpperCase(Trim(section)));
+    if (s == sections_.end())
+        return defaultValue;
+    const auto k = s->second.find(UpperCase(Trim(key)));
+    if (k == s->second.end())
+        return defaultValue;
+    return CleanValue(k->second);
+}

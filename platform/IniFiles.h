@@ -12,6 +12,8 @@
 // A missing or unreadable file reads as empty; reading never creates a file.
 
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 class TIniFile {
@@ -42,4 +44,26 @@ private:
                                const std::string& key, std::string& rawValue) const;
 
     std::string fileName_;
+};
+
+// A read-only picture of an initialisation file taken once: answers
+// ReadString exactly as TIniFile would have for the text it was made from,
+// without opening the file again. For files read many times between changes.
+class TIniSnapshot {
+public:
+    TIniSnapshot() = default;
+    // The file's text; a missing or unreadable file reads as empty.
+    explicit TIniSnapshot(const std::string& fileName);
+    // The text of a file, already read.
+    static TIniSnapshot FromText(std::string_view text);
+
+    std::string ReadString(const std::string& section, const std::string& key,
+                           const std::string& defaultValue) const;
+
+private:
+    void Parse(std::string_view text);
+
+    // Upper-cased trimmed names of the first section of each name, and in it
+    // the first raw value of each upper-cased trimmed key.
+    std::unordered_map<std::string, std::unordered_map<std::string, std::string>> sections_;
 };

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 
@@ -345,6 +346,62 @@ TEST_F(Bookkeeping, ReadingNeverCreatesTheNamesFile)
         varno.AgeLinkRoutes();
     EXPECT_EQ(varno.NodeList().size(), 11u);
     EXPECT_FALSE(std::filesystem::exists(varno.NodeNamesFile));
+}
+
+// New nodes read the names file as it is when they appear: created, changed
+// in place or replaced, removed, or another file named.
+TEST_F(Bookkeeping, NodeNamesFollowTheFileAsItChanges)
+{
+    const std::string other = scratch.File("Other.ini");
+    WriteFile(other, "[10.0.0.6]\nIP Name=from-other\n");
+    struct Step {
+        const char* What;
+        std::function<void()> Change;
+        const char* Expected;  // IP Name of the next new node
+    };
+    const std::vector<Step> steps{
+        {"no file yet", [] {}, ""},
+        {"created", [&] { WriteFile(varno.NodeNamesFile, "[10.0.0.2]\nIP Name=two\n"); }, "two"},
+        {"rewritten in place", [&] { WriteFile(varno.NodeNamesFile, "[10.0.0.3]\nIP Name=three!\n"); }, "three!"},
+        {"written by the component's writer",
+         [&] { TIniFile(varno.NodeNamesFile).WriteString("10.0.0.4", "IP Name", "four"); }, "four"},
+        {"removed", [&] { std::filesystem::remove(varno.NodeNamesFile); }, ""},
+        {"another file named", [&] { varno.NodeNamesFile = other; }, "from-other"},
+    };
+    std::uint32_t host = A;
+    for (const Step& step : steps) {
+        step.Change();
+        Feed(varno, Between(host, 1, host, 2));
+        ASSERT_EQ(varno.NodeList().size(), std::size_t(host - A + 1)) << step.What;
+        EXPECT_EQ(varno.NodeList().back()->IPName(), step.Expected) << step.What;
+        ++host;
+    }
+}
+
+// Names are read by the same rules as TIniFile reads them, however odd the file.
+TEST_F(Bookkeeping, NodeNamesReadAsTheIniReaderReadsThem)
+{
+    const std::string longValue(3000, 'v');
+    const std::vector<std::string> files{
+        "[10.0.0.1]\r\nIP Name=crlf\r\nUNC Name = \"quoted\" \r\n",
+        "IP Name=before any section\n[10.0.0.1]\nip name=lower key\nIP NAME=second of the key\n",
+        "[10.0.0.9]\nIP Name=x\n[ 10.0.0.1 ]\nCustom Name='single'\n[10.0.0.1]\nIP Name=second section\n",
+        "[10.0.0.1\nIP Name=no bracket\n[10.0.0.1]junk\n;IP Name=comment\nUNC Name\nMacAddress==eq\n",
+        "[10.0.0.1]\nIP Name=" + longValue + "\nCustom Name=\"unbalanced'\n\n\nUNC Name=  \n",
+        "[other]\n[10.0.0.1]\n[10.0.0.1]\nIP Name=after an empty first section\n",
+        std::string("[10.0.0.1]\nIP Name=a\0b\nMacAddress=end-without-newline", 53),
+    };
+    const char* keys[] = {"Custom Name", "IP Name", "UNC Name", "MacAddress"};
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        WriteFile(varno.NodeNamesFile, files[i]);
+        TVarno fresh;
+        fresh.NodeNamesFile = varno.NodeNamesFile;
+        TTerminatingNode* node = fresh.AddTerminatingNode("10.0.0.1");
+        const std::string got[] = {node->CustomName(), node->IPName(), node->UNCName(), node->MacAddress()};
+        const TIniFile ini(varno.NodeNamesFile);
+        for (std::size_t k = 0; k < 4; ++k)
+            EXPECT_EQ(got[k], ini.ReadString("10.0.0.1", keys[k], "")) << "file " << i << ", " << keys[k];
+    }
 }
 
 TEST_F(Bookkeeping, SaveNodeNamesWritesTheFourKeysInOrder)
