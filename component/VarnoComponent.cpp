@@ -131,10 +131,10 @@ TVarno::~TVarno()
     CaptureDump.reset();
     AllowRanges.clear();
     // No deletion events here: the owner is going away too.
-    FRouteIndex.clear();
+    FRouteIndex.Clear();
     FRouteList.clear();
     FNodeIndex.clear();
-    FNodeByAddress.clear();
+    FNodeByAddress.Clear();
     FNodeList.clear();
     tNameQueryTimer->SetEnabled(false);
     tNameQueryTimer.reset();
@@ -322,6 +322,89 @@ std::size_t TVarno::TRouteKeyHash::operator()(const TRouteKey& Key) const noexce
     return std::hash<std::uintptr_t>{}(low * 0x9E3779B97F4A7C15ull ^ (high + (low << 6) + (low >> 2)));
 }
 
+std::size_t TVarno::TRouteIndex::Home(const TRouteKey& Key) const
+{
+    // Node addresses share their low bits: take the product's high bits.
+    const std::uint64_t hash = TRouteKeyHash{}(Key);
+    return std::size_t((hash * 0x9E3779B97F4A7C15ull) >> 32) & (FEntries.size() - 1);
+}
+
+std::size_t TVarno::TRouteIndex::Slot(const TRouteKey& Key) const
+{
+    const std::size_t mask = FEntries.size() - 1;
+    std::size_t slot = Home(Key);
+    while (FEntries[slot].Route && !(FEntries[slot].Key == Key))
+        slot = (slot + 1) & mask;
+    return slot;
+}
+
+TLinkRoute* TVarno::TRouteIndex::Find(const TRouteKey& Key) const
+{
+    return FEntries.empty() ? nullptr : FEntries[Slot(Key)].Route;
+}
+
+void TVarno::TRouteIndex::Set(const TRouteKey& Key, TLinkRoute* Route)
+{
+    // At most half full, so probes stay short and always end.
+    if ((FCount + 1) * 2 > FEntries.size()) {
+        std::vector<TEntry> old(std::max<std::size_t>(64, FEntries.size() * 2), TEntry{{nullptr, nullptr}, nullptr});
+        old.swap(FEntries);
+        for (const TEntry& entry : old)
+            if (entry.Route)
+                FEntries[Slot(entry.Key)] = entry;
+    }
+    TEntry& entry = FEntries[Slot(Key)];
+    if (!entry.Route)
+        ++FCount;
+    entry = TEntry{Key, Route};
+}
+
+void TVarno::TRouteIndex::RemoveAt(std::size_t Slot)
+{
+    // Later entries of the same probe run move back into the hole, so that
+    // every entry stays reachable from its home slot.
+    const std::size_t mask = FEntries.size() - 1;
+    std::size_t hole = Slot;
+    for (std::size_t next = (hole + 1) & mask; FEntries[next].Route; next = (next + 1) & mask) {
+        const std::size_t home = Home(FEntries[next].Key);
+        // The entry stays when its home lies cyclically in (hole, next].
+        const bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
+        if (stays)
+            continue;
+        FEntries[hole] = FEntries[next];
+        hole = next;
+    }
+    FEntries[hole].Route = nullptr;
+    --FCount;
+}
+
+bool TVarno::TRouteIndex::Remove(const TRouteKey& Key, const TLinkRoute* Route)
+{
+    if (FEntries.empty())
+        return false;
+    const std::size_t slot = Slot(Key);
+    if (FEntries[slot].Route != Route || !Route)
+        return false;
+    RemoveAt(slot);
+    return true;
+}
+
+void TVarno::TRouteIndex::RemoveRoute(const TLinkRoute* Route)
+{
+    std::vector<TRouteKey> keys;
+    for (const TEntry& entry : FEntries)
+        if (entry.Route && entry.Route == Route)
+            keys.push_back(entry.Key);
+    for (const TRouteKey& key : keys)
+        Remove(key, Route);
+}
+
+void TVarno::TRouteIndex::Clear()
+{
+    FEntries.clear();
+    FCount = 0;
+}
+
 TVarno::TRouteKey TVarno::RouteKey(const TTerminatingNode* X, const TTerminatingNode* Y)
 {
     return std::less<const TTerminatingNode*>{}(X, Y) ? TRouteKey{X, Y} : TRouteKey{Y, X};
@@ -344,7 +427,7 @@ TTerminatingNode* TVarno::AddTerminatingNode(const std::string& Address)
     // queried twice; hosts named by NodeNamesFile need no query.
     const bool firstOfAddress = FNodeIndex.emplace(Address, int(FNodeList.size() - 1)).second;
     if (std::uint32_t number; firstOfAddress && ParseIPText(Address, number))
-        FNodeByAddress.emplace(number, result);
+        FNodeByAddress.Add(number, result);
     if (firstOfAddress && NameResolution() && result->IPName().empty() && result->UNCName().empty())
         NameQueryQueue.push_back(Address);
     if (OnAfterAddTerminatingNode)
@@ -358,19 +441,56 @@ TTerminatingNode* TVarno::NodeFor(const std::string& Address)
     return i < 0 ? AddTerminatingNode(Address) : FNodeList[std::size_t(i)].get();
 }
 
+std::size_t TVarno::TAddressIndex::Slot(std::uint32_t Address) const
+{
+    const std::size_t mask = FEntries.size() - 1;
+    std::size_t slot = std::size_t((std::uint64_t(Address) * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+    while (FEntries[slot].Node && FEntries[slot].Address != Address)
+        slot = (slot + 1) & mask;
+    return slot;
+}
+
+TTerminatingNode* TVarno::TAddressIndex::Find(std::uint32_t Address) const
+{
+    return FEntries.empty() ? nullptr : FEntries[Slot(Address)].Node;
+}
+
+void TVarno::TAddressIndex::Add(std::uint32_t Address, TTerminatingNode* Node)
+{
+    // At most half full, so probes stay short and always end.
+    if ((FCount + 1) * 2 > FEntries.size()) {
+        std::vector<TEntry> old(std::max<std::size_t>(64, FEntries.size() * 2), TEntry{0, nullptr});
+        old.swap(FEntries);
+        for (const TEntry& entry : old)
+            if (entry.Node)
+                FEntries[Slot(entry.Address)] = entry;
+    }
+    TEntry& entry = FEntries[Slot(Address)];
+    if (entry.Node)
+        return;
+    entry = TEntry{Address, Node};
+    ++FCount;
+}
+
+void TVarno::TAddressIndex::Clear()
+{
+    FEntries.clear();
+    FCount = 0;
+}
+
 TTerminatingNode* TVarno::NodeFor(std::uint32_t Address)
 {
-    const auto it = FNodeByAddress.find(Address);
-    return it == FNodeByAddress.end() ? AddTerminatingNode(IPText(Address)) : it->second;
+    TTerminatingNode* node = FNodeByAddress.Find(Address);
+    return node ? node : AddTerminatingNode(IPText(Address));
 }
 
 int TVarno::FindLinkRoute(const TTerminatingNode* X, const TTerminatingNode* Y) const
 {
-    const auto it = FRouteIndex.find(RouteKey(X, Y));
-    if (it == FRouteIndex.end())
+    const TLinkRoute* route = FRouteIndex.Find(RouteKey(X, Y));
+    if (!route)
         return -1;
     for (std::size_t i = 0; i < FRouteList.size(); ++i)
-        if (FRouteList[i].get() == it->second)
+        if (FRouteList[i].get() == route)
             return int(i);
     return -1;
 }
@@ -380,7 +500,7 @@ TLinkRoute* TVarno::AddLinkRoute(TTerminatingNode* First, TTerminatingNode* Seco
     auto route = std::make_unique<TLinkRoute>(First, Second);
     TLinkRoute* result = route.get();
     FRouteList.push_back(std::move(route));
-    FRouteIndex[RouteKey(First, Second)] = result;
+    FRouteIndex.Set(RouteKey(First, Second), result);
     return result;
 }
 
@@ -411,14 +531,10 @@ void TVarno::RecordPacket(std::uint32_t SourceAddr, std::uint32_t DestAddr, int 
 void TVarno::CountOnRoute(TTerminatingNode* Source, TTerminatingNode* Dest, int PacketAmount, int DataAmount,
                           int SourcePort, int DestPort)
 {
-    TLinkRoute* route;
-    bool created = false;
-    if (const auto it = FRouteIndex.find(RouteKey(Source, Dest)); it != FRouteIndex.end()) {
-        route = it->second;
-    } else {
+    TLinkRoute* route = FRouteIndex.Find(RouteKey(Source, Dest));
+    const bool created = !route;
+    if (created)
         route = AddLinkRoute(Source, Dest);
-        created = true;
-    }
     route->AddTraffic(SourcePort, DestPort, PacketAmount, DataAmount);
     if (created && OnAfterAddLinkRoute)
         OnAfterAddLinkRoute(this, route);
@@ -426,13 +542,10 @@ void TVarno::CountOnRoute(TTerminatingNode* Source, TTerminatingNode* Dest, int 
 
 void TVarno::UnlistLinkRoute(TLinkRoute* Route)
 {
-    const auto it = FRouteIndex.find(RouteKey(Route->SourceNode(), Route->DestNode()));
-    if (it != FRouteIndex.end() && it->second == Route) {
-        FRouteIndex.erase(it);
+    if (FRouteIndex.Remove(RouteKey(Route->SourceNode(), Route->DestNode()), Route))
         return;
-    }
     // A user moved the route's ends: the index must still never keep it.
-    std::erase_if(FRouteIndex, [Route](const auto& entry) { return entry.second == Route; });
+    FRouteIndex.RemoveRoute(Route);
 }
 
 void TVarno::RemoveFromNodeLinkRoutes(const std::vector<const TLinkRoute*>& Routes)

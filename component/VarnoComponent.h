@@ -207,9 +207,51 @@ private:
     std::unordered_map<std::string, int, TTextHash, std::equal_to<>> FNodeIndex;
     // The same first nodes, for the addresses whose text is the packets'
     // dotted form: the packet path finds its hosts by number.
-    std::unordered_map<std::uint32_t, TTerminatingNode*> FNodeByAddress;
+    // Open addressing in one array: a look-up touches one slot in the usual
+    // case, and a new host costs no allocation of its own.
+    class TAddressIndex {
+    public:
+        TTerminatingNode* Find(std::uint32_t Address) const;
+        // Keeps an existing entry of the address.
+        void Add(std::uint32_t Address, TTerminatingNode* Node);
+        void Clear();
+
+    private:
+        struct TEntry {
+            std::uint32_t Address;
+            TTerminatingNode* Node;  // null: empty slot
+        };
+        std::size_t Slot(std::uint32_t Address) const;
+        std::vector<TEntry> FEntries;
+        std::size_t FCount = 0;
+    };
+    TAddressIndex FNodeByAddress;
     std::vector<std::unique_ptr<TLinkRoute>> FRouteList;
-    std::unordered_map<TRouteKey, TLinkRoute*, TRouteKeyHash> FRouteIndex;
+    // Routes by their unordered pair of nodes: open addressing with linear
+    // probing in one array, entries shifted back on removal (no tombstones).
+    class TRouteIndex {
+    public:
+        TLinkRoute* Find(const TRouteKey& Key) const;
+        // Replaces the entry of an existing key.
+        void Set(const TRouteKey& Key, TLinkRoute* Route);
+        // Removes the key's entry when it holds Route; true when it did.
+        bool Remove(const TRouteKey& Key, const TLinkRoute* Route);
+        // Removes every entry that holds Route, whatever its key.
+        void RemoveRoute(const TLinkRoute* Route);
+        void Clear();
+
+    private:
+        struct TEntry {
+            TRouteKey Key;
+            TLinkRoute* Route;  // null: empty slot
+        };
+        std::size_t Home(const TRouteKey& Key) const;
+        std::size_t Slot(const TRouteKey& Key) const;
+        void RemoveAt(std::size_t Slot);
+        std::vector<TEntry> FEntries;
+        std::size_t FCount = 0;
+    };
+    TRouteIndex FRouteIndex;
     int FCurrentStamp = 0;
 
     int FRunningNameQueries = 0;

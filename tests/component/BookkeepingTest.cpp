@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
+#include <map>
 #include <functional>
 #include <fstream>
 #include <sstream>
@@ -276,6 +278,49 @@ TEST_F(Bookkeeping, RouteWhoseEndsWereMovedIsStillForgotten)
     EXPECT_EQ(rec.Kinds(), (std::vector<std::string>{"AddRoute", "TCPUpdate"}));
     ASSERT_EQ(varno.RouteList().size(), 1u);
     EXPECT_EQ(varno.RouteList()[0]->TotalPacketAmount(), 1);
+}
+
+// Many routes made, deleted and remade in a scrambled order: every pair is
+// found exactly while its route lives, in both directions.
+TEST_F(Bookkeeping, ManyRoutesStayFoundThroughDeletions)
+{
+    constexpr std::uint32_t Hosts = 60;
+    for (std::uint32_t h = 0; h < Hosts; ++h)
+        Feed(varno, Between(A + h, 1, A + h, 2));
+    std::vector<TTerminatingNode*> nodes;
+    for (const auto& n : varno.NodeList())
+        nodes.push_back(n.get());
+    std::map<std::pair<TTerminatingNode*, TTerminatingNode*>, TLinkRoute*> model;
+    for (const auto& r : varno.RouteList())
+        model[{r->SourceNode(), r->DestNode()}] = r.get();
+
+    std::mt19937 rng(99);
+    for (int step = 0; step < 6000; ++step) {
+        TTerminatingNode* x = nodes[rng() % Hosts];
+        TTerminatingNode* y = nodes[rng() % Hosts];
+        const auto key = std::less<>{}(x, y) ? std::pair{x, y} : std::pair{y, x};
+        if (const auto it = model.find(key); it != model.end() && rng() % 2 == 0) {
+            varno.DeleteLinkRoute(it->second);
+            model.erase(it);
+        } else if (it == model.end()) {
+            model[key] = varno.AddLinkRoute(x, y);
+        }
+        if (step % 500 == 0 || step == 5999) {
+            ASSERT_EQ(varno.RouteList().size(), model.size());
+            for (TTerminatingNode* p : nodes)
+                for (TTerminatingNode* q : nodes) {
+                    const auto k = std::less<>{}(p, q) ? std::pair{p, q} : std::pair{q, p};
+                    const auto it = model.find(k);
+                    const int found = varno.FindLinkRoute(p, q);
+                    if (it == model.end()) {
+                        ASSERT_EQ(found, -1) << "step " << step;
+                    } else {
+                        ASSERT_GE(found, 0) << "step " << step;
+                        ASSERT_EQ(varno.RouteList()[std::size_t(found)].get(), it->second) << "step " << step;
+                    }
+                }
+        }
+    }
 }
 
 TEST_F(Bookkeeping, UnmatchedPacketsAndDataEventsLeaveNoHosts)
