@@ -412,6 +412,8 @@ TVarno::TRouteKey TVarno::RouteKey(const TTerminatingNode* X, const TTerminating
 
 int TVarno::FindTerminatingNode(std::string_view Address) const
 {
+    if (std::uint32_t number; ParseIPText(Address, number))
+        return FNodeByAddress.Find(number);
     const auto it = FNodeIndex.find(Address);
     return it == FNodeIndex.end() ? -1 : it->second;
 }
@@ -425,9 +427,10 @@ TTerminatingNode* TVarno::AddTerminatingNode(const std::string& Address)
     FNodeList.push_back(std::move(node));
     // An address is queued with its first node only, so no host is ever
     // queried twice; hosts named by NodeNamesFile need no query.
-    const bool firstOfAddress = FNodeIndex.emplace(Address, int(FNodeList.size() - 1)).second;
-    if (std::uint32_t number; firstOfAddress && ParseIPText(Address, number))
-        FNodeByAddress.Add(number, result);
+    const int position = int(FNodeList.size() - 1);
+    std::uint32_t number;
+    const bool firstOfAddress = ParseIPText(Address, number) ? FNodeByAddress.Add(number, position)
+                                                             : FNodeIndex.emplace(Address, position).second;
     if (firstOfAddress && NameResolution() && result->IPName().empty() && result->UNCName().empty())
         NameQueryQueue.push_back(Address);
     if (OnAfterAddTerminatingNode)
@@ -445,31 +448,32 @@ std::size_t TVarno::TAddressIndex::Slot(std::uint32_t Address) const
 {
     const std::size_t mask = FEntries.size() - 1;
     std::size_t slot = std::size_t((std::uint64_t(Address) * 0x9E3779B97F4A7C15ull) >> 32) & mask;
-    while (FEntries[slot].Node && FEntries[slot].Address != Address)
+    while (FEntries[slot].Position >= 0 && FEntries[slot].Address != Address)
         slot = (slot + 1) & mask;
     return slot;
 }
 
-TTerminatingNode* TVarno::TAddressIndex::Find(std::uint32_t Address) const
+int TVarno::TAddressIndex::Find(std::uint32_t Address) const
 {
-    return FEntries.empty() ? nullptr : FEntries[Slot(Address)].Node;
+    return FEntries.empty() ? -1 : FEntries[Slot(Address)].Position;
 }
 
-void TVarno::TAddressIndex::Add(std::uint32_t Address, TTerminatingNode* Node)
+bool TVarno::TAddressIndex::Add(std::uint32_t Address, int Position)
 {
     // At most half full, so probes stay short and always end.
     if ((FCount + 1) * 2 > FEntries.size()) {
-        std::vector<TEntry> old(std::max<std::size_t>(64, FEntries.size() * 2), TEntry{0, nullptr});
+        std::vector<TEntry> old(std::max<std::size_t>(64, FEntries.size() * 2), TEntry{0, -1});
         old.swap(FEntries);
         for (const TEntry& entry : old)
-            if (entry.Node)
+            if (entry.Position >= 0)
                 FEntries[Slot(entry.Address)] = entry;
     }
     TEntry& entry = FEntries[Slot(Address)];
-    if (entry.Node)
-        return;
-    entry = TEntry{Address, Node};
+    if (entry.Position >= 0)
+        return false;
+    entry = TEntry{Address, Position};
     ++FCount;
+    return true;
 }
 
 void TVarno::TAddressIndex::Clear()
@@ -480,8 +484,8 @@ void TVarno::TAddressIndex::Clear()
 
 TTerminatingNode* TVarno::NodeFor(std::uint32_t Address)
 {
-    TTerminatingNode* node = FNodeByAddress.Find(Address);
-    return node ? node : AddTerminatingNode(IPText(Address));
+    const int i = FNodeByAddress.Find(Address);
+    return i < 0 ? AddTerminatingNode(IPText(Address)) : FNodeList[std::size_t(i)].get();
 }
 
 int TVarno::FindLinkRoute(const TTerminatingNode* X, const TTerminatingNode* Y) const

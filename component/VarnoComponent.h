@@ -204,28 +204,30 @@ private:
     std::string FDumpFileName;
 
     std::vector<std::unique_ptr<TTerminatingNode>> FNodeList;
-    std::unordered_map<std::string, int, TTextHash, std::equal_to<>> FNodeIndex;
-    // The same first nodes, for the addresses whose text is the packets'
-    // dotted form: the packet path finds its hosts by number.
-    // Open addressing in one array: a look-up touches one slot in the usual
-    // case, and a new host costs no allocation of its own.
+    // Positions in FNodeList of the first node of each address. Addresses
+    // whose text is the packets' dotted form are kept by number, so packets
+    // find their hosts without building texts; other texts by text.
+    // The number index is open addressing in one array: a look-up touches
+    // one slot in the usual case, and a new host allocates nothing there.
     class TAddressIndex {
     public:
-        TTerminatingNode* Find(std::uint32_t Address) const;
-        // Keeps an existing entry of the address.
-        void Add(std::uint32_t Address, TTerminatingNode* Node);
+        // -1 when absent.
+        int Find(std::uint32_t Address) const;
+        // False, changing nothing, when the address is already there.
+        bool Add(std::uint32_t Address, int Position);
         void Clear();
 
     private:
         struct TEntry {
             std::uint32_t Address;
-            TTerminatingNode* Node;  // null: empty slot
+            int Position;  // -1: empty slot
         };
         std::size_t Slot(std::uint32_t Address) const;
         std::vector<TEntry> FEntries;
         std::size_t FCount = 0;
     };
     TAddressIndex FNodeByAddress;
+    std::unordered_map<std::string, int, TTextHash, std::equal_to<>> FNodeIndex;
     std::vector<std::unique_ptr<TLinkRoute>> FRouteList;
     // Routes by their unordered pair of nodes: open addressing with linear
     // probing in one array, entries shifted back on removal (no tombstones).
