@@ -9,6 +9,7 @@
 #include "platform/QtMainThread.h"
 #include "platform/Timer.h"
 #include "sharedmap/SharedMemoryMap.h"
+#include "tests/support/OwnNetwork.h"
 
 #include <QAction>
 #include <QApplication>
@@ -22,15 +23,9 @@
 #include <QFileDialog>
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <net/if.h>
-#include <sched.h>
 #include <sstream>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -59,18 +54,7 @@ std::string Range(int n, const std::string& name, const std::string& src = "*ANY
 // written into the settings names the same adapter when the tray reads it.
 class OwnNetwork : public ::testing::Environment {
 public:
-    void SetUp() override
-    {
-        ASSERT_EQ(::unshare(CLONE_NEWNET), 0) << std::strerror(errno);
-        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ASSERT_GE(s, 0);
-        ifreq ifr{};
-        std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-        ASSERT_EQ(::ioctl(s, SIOCGIFFLAGS, &ifr), 0);
-        ifr.ifr_flags = short(ifr.ifr_flags | IFF_UP);
-        ASSERT_EQ(::ioctl(s, SIOCSIFFLAGS, &ifr), 0) << std::strerror(errno);
-        ::close(s);
-    }
+    void SetUp() override { EnterOwnNetworkNamespace(); }
 };
 
 [[maybe_unused]] ::testing::Environment* const g_ownNetwork = ::testing::AddGlobalTestEnvironment(new OwnNetwork);

@@ -37,6 +37,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include "tests/support/OwnNetwork.h"
+
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -54,15 +56,7 @@ class IsolatedNetworkAndEventLoop : public ::testing::Environment {
 public:
     void SetUp() override
     {
-        ASSERT_EQ(unshare(CLONE_NEWNET), 0) << "a network namespace of its own: " << std::strerror(errno);
-        const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ASSERT_GE(s, 0);
-        ifreq ifr{};
-        std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-        ASSERT_EQ(ioctl(s, SIOCGIFFLAGS, &ifr), 0);
-        ifr.ifr_flags = short(ifr.ifr_flags | IFF_UP);
-        ASSERT_EQ(ioctl(s, SIOCSIFFLAGS, &ifr), 0) << std::strerror(errno);
-        close(s);
+        EnterOwnNetworkNamespace();
 
         // The name query timer is a Qt timer; hand-overs also run from the
         // Qt loop when a test runs it.

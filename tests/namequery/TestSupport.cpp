@@ -1,4 +1,5 @@
 #include "TestSupport.h"
+#include "tests/support/OwnNetwork.h"
 
 #include <gtest/gtest.h>
 
@@ -43,15 +44,9 @@ class IsolatedNetwork : public ::testing::Environment {
 public:
     void SetUp() override
     {
-        ASSERT_EQ(unshare(CLONE_NEWNET), 0) << "a network namespace of its own: " << std::strerror(errno);
-        const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ASSERT_GE(s, 0);
-        ifreq ifr{};
-        std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-        ASSERT_EQ(ioctl(s, SIOCGIFFLAGS, &ifr), 0);
-        ifr.ifr_flags = short(ifr.ifr_flags | IFF_UP);
-        ASSERT_EQ(ioctl(s, SIOCSIFFLAGS, &ifr), 0) << std::strerror(errno);
-        close(s);
+        EnterOwnNetworkNamespace();
+        if (::testing::Test::HasFatalFailure())
+            return;
         AllowUnprivilegedEcho(false);
     }
 };
