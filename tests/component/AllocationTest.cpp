@@ -3,43 +3,15 @@
 // allocations of this program while the handler runs.
 
 #include "TestFrames.h"
+#include "tests/support/AllocationCounter.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-} // namespace
-
-void* operator new(std::size_t size)
-{
-    if (g_counting.load(std::memory_order_relaxed))
-        g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include <string>
 
 namespace {
 
 using namespace testframes;
-
-// Counts the allocations of fn.
-template <typename Fn>
-long Allocations(Fn fn)
-{
-    g_allocations = 0;
-    g_counting = true;
-    fn();
-    g_counting = false;
-    return g_allocations.exchange(0);
-}
 
 struct Frame {
     std::vector<std::uint8_t> Bytes;
@@ -57,7 +29,7 @@ Frame Make(const Packet& p, size_t capLen = 68)
 
 TEST(HandlerAllocation, CounterSeesAllocations)
 {
-    EXPECT_GE(Allocations([] { delete new std::string(100, 'x'); }), 1);
+    EXPECT_GE(CountAllocations([] { delete new std::string(100, 'x'); }), 1);
 }
 
 TEST(HandlerAllocation, UnmatchedAndIgnoredFramesAllocateNothing)
@@ -87,7 +59,7 @@ TEST(HandlerAllocation, UnmatchedAndIgnoredFramesAllocateNothing)
     ipv6.EtherType = 0x86DD;
     frames.push_back(Make(ipv6));
 
-    const long allocations = Allocations([&] {
+    const long allocations = CountAllocations([&] {
         for (int round = 0; round < 100; ++round)
             for (const Frame& f : frames)
                 varno.HandleFrame(&f.Header, f.Bytes.data());
@@ -118,7 +90,7 @@ TEST(HandlerAllocation, RepeatedTrafficOfAKnownPairAllocatesNothing)
     varno.HandleFrame(&first.Header, first.Bytes.data());
     varno.HandleFrame(&reply.Header, reply.Bytes.data());
 
-    const long allocations = Allocations([&] {
+    const long allocations = CountAllocations([&] {
         for (int i = 0; i < 1000; ++i) {
             varno.HandleFrame(&first.Header, first.Bytes.data());
             varno.HandleFrame(&reply.Header, reply.Bytes.data());

@@ -7,26 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
+#include "tests/support/AllocationCounter.h"
+
 #include <string>
-
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-} // namespace
-
-void* operator new(std::size_t size)
-{
-    if (g_counting.load(std::memory_order_relaxed))
-        g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -44,11 +27,13 @@ TEST(MatchesAllocation, NeitherFormAllocates)
                                      "MYIP",         " 1.2.3.4", "1.2.3",      "a-very-long-address-text-that-is-no-address-at-all"};
     const int ports[] = {0, 53, 80, 85, 443, 1023, 65535};
     long matched = 0;
-    g_allocations = 0;
-    g_counting = true;
-    std::string* volatile probe = new std::string(100, 'x'); // the counter sees allocations
-    delete probe;
-    ASSERT_GE(g_allocations.exchange(0), 1);
+    // The counter sees allocations.
+    ASSERT_GE(CountAllocations([] {
+                  std::string* volatile probe = new std::string(100, 'x');
+                  delete probe;
+              }),
+              1);
+    const long allocations = CountAllocations([&] {
     for (const std::string& s : addresses)
         for (const std::string& d : addresses)
             for (const int sp : ports)
@@ -57,8 +42,8 @@ TEST(MatchesAllocation, NeitherFormAllocates)
                     matched += rule.Matches(0xC0A80114u, 0x0A000005u, sp, dp);
                     matched += rule.Matches(0xFFFFFFFFu, 0xAC140101u, sp, dp);
                 }
-    g_counting = false;
-    EXPECT_EQ(g_allocations.load(), 0);
+    });
+    EXPECT_EQ(allocations, 0);
     EXPECT_GT(matched, 0); // the loop really reached the matching paths
 }
 
