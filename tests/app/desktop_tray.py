@@ -148,14 +148,22 @@ def main():
         settings = open(os.path.join(work, "VarnoTray.ini")).read()
         menu = open_menu("menu-idle-again.png")
         xdo(env, "mousemove", str(menu["X"] + 30), str(menu["Y"] + 78), "click", "1")
-        dialog = wait_for("the configuration dialog",
-                          lambda: xdo(env, "search", "--name", "^Varno Configuration$", check=False).split())[0]
+        def dialog_window():
+            # The dialog itself, mapped and at its full size.
+            for w in xdo(env, "search", "--onlyvisible", "--name", "^Varno Configuration$", check=False).split():
+                g = subprocess.run(["xdotool", "getwindowgeometry", "--shell", w], env=env, text=True,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                if g.returncode == 0 and "WIDTH=" in g.stdout and geometry(env, w)["WIDTH"] >= 300:
+                    return w
+            return None
+        dialog = wait_for("the configuration dialog", dialog_window)
         time.sleep(0.5)
         subprocess.run(["import", "-window", "root", os.path.join(ARTIFACTS, "configuration-dialog.png")],
                        env=env, check=True)
         size = geometry(env, dialog)
         assert size["WIDTH"] >= 343 and size["HEIGHT"] >= 197, size
-        xdo(env, "key", "--window", dialog, "Escape")
+        xdo(env, "windowfocus", "--sync", dialog, check=False)
+        xdo(env, "key", "Escape", check=False)
         wait_for("the dialog to close",
                  lambda: not xdo(env, "search", "--onlyvisible", "--name", "^Varno Configuration$",
                                  check=False).split(), timeout=5)
