@@ -164,21 +164,15 @@ TCustomSnoop::~TCustomSnoop()
     ReleaseReader();
 }
 
-void TCustomSnoop::LoadAdapterNames(std::vector<std::string>& List)
-{
-    char errbuf[PCAP_ERRBUF_SIZE] = {};
-    DeviceList devices;
-    if (pcap_findalldevs(&devices.head, errbuf) != 0) {
-        FLastError = ErrorBufferText(errbuf);
-        return;
-    }
-    for (const pcap_if_t* d = devices.head; d; d = d->next)
-        List.emplace_back(d->name ? d->name : "");
-    FLastError.clear();
-}
+void TCustomSnoop::LoadAdapterNames(std::vector<std::string>& List) { LoadAdapterList(List, &pcap_if_t::name); }
 
 void TCustomSnoop::LoadAdapterDescriptions(std::vector<std::string>& List)
 {
+    LoadAdapterList(List, &pcap_if_t::description);
+}
+
+void TCustomSnoop::LoadAdapterList(std::vector<std::string>& List, char* pcap_if_t::*Field)
+{
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     DeviceList devices;
     if (pcap_findalldevs(&devices.head, errbuf) != 0) {
@@ -186,7 +180,7 @@ void TCustomSnoop::LoadAdapterDescriptions(std::vector<std::string>& List)
         return;
     }
     for (const pcap_if_t* d = devices.head; d; d = d->next)
-        List.emplace_back(d->description ? d->description : "");
+        List.emplace_back(d->*Field ? d->*Field : "");
     FLastError.clear();
 }
 

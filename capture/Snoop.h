@@ -267,6 +267,8 @@ private:
 
     void LoadAdapterNames(std::vector<std::string>& List);
     void LoadAdapterDescriptions(std::vector<std::string>& List);
+    // One enumeration, appending the given text field of every device.
+    void LoadAdapterList(std::vector<std::string>& List, char* pcap_if_t::*Field);
     void SelectAdapter(int Index);
     void OpenAdapter(const std::string& DeviceName, const pcap_if_t* Device);
     bool ApplyFilter(const pcap_if_t* Device);
