@@ -165,6 +165,8 @@ bool TVarno::Capturing() const { return CaptureComponent->Active(); }
 
 const std::string& TVarno::CaptureLastError() const { return CaptureComponent->LastError(); }
 
+bool TVarno::CaptureStats(TSnoopStats& Result) const { return CaptureComponent->Stats(Result); }
+
 void TVarno::Start()
 {
     if (AdapterIndex == -1)

@@ -98,6 +98,9 @@ public:
 
     bool Capturing() const;
     const std::string& CaptureLastError() const;
+    // libpcap's figures of the open capture (TCustomSnoop::Stats); false,
+    // Result untouched, when no capture is open.
+    bool CaptureStats(TSnoopStats& Result) const;
     // Empty until the first Start that opened a capture.
     const std::string& DumpFileName() const { return FDumpFileName; }
     // Where Start puts its dump file: "temp.$$$" in the user's private runtime
