@@ -2,18 +2,18 @@
 
 #include "platform/SysUtils.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 // "[name]" -> name (trimmed); anything else -> false.
-bool SectionName(const std::string& line, std::string& name)
+bool SectionName(std::string_view line, std::string& name)
 {
     const std::string t = Trim(line);
     if (t.size() < 2 || t.front() != '[')
@@ -26,16 +26,18 @@ bool SectionName(const std::string& line, std::string& name)
 }
 
 // "key=value" -> key (trimmed) and the raw value; comments and other lines -> false.
-bool KeyLine(const std::string& line, std::string& key, std::string& value)
+bool KeyLine(std::string_view line, std::string& key, std::string& value)
 {
-    const std::string t = Trim(line);
-    if (t.empty() || t.front() == ';')
+    // Only the start matters for a comment: skip the blanks without copying
+    // the whole (possibly very long) line.
+    const auto first = std::find_if(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) > 32; });
+    if (first == line.end() || *first == ';')
         return false;
     const auto eq = line.find('=');
-    if (eq == std::string::npos)
+    if (eq == std::string_view::npos)
         return false;
-    key = Trim(std::string_view(line).substr(0, eq));
-    value = line.substr(eq + 1);
+    key = Trim(line.substr(0, eq));
+    value.assign(line.substr(eq + 1));
     return true;
 }
 
@@ -51,58 +53,144 @@ std::string CleanValue(const std::string& raw)
 
 bool HasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
 
+enum class TFileText { Missing, Read, Unreadable };
+
+// The whole text of a regular file. Opened without waiting, so that a FIFO or
+// a device in place of the file can neither stall nor flood the reader: what
+// is not a regular file is unreadable. The text is held once, so memory grows
+// with the file's size and nothing more.
+TFileText ReadFileText(const std::string& fileName, std::string& text)
+{
+    text.clear();
+    const int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT || errno == ENOTDIR ? TFileText::Missing : TFileText::Unreadable;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return TFileText::Unreadable;
+    }
+    if (st.st_size > 0)
+        text.reserve(size_t(st.st_size));
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            close(fd);
+            text.clear();
+            return TFileText::Unreadable;
+        }
+        if (n == 0)
+            break;
+        text.append(buffer, size_t(n));
+    }
+    close(fd);
+    return TFileText::Read;
+}
+
+// Calls f with every line of text, without its line end ("\n" or "\r\n").
+// A lone "\r" does not end a line, as in the Windows profile rules.
+template <typename F>
+void ForEachLine(std::string_view text, F f)
+{
+    while (!text.empty()) {
+        const auto eol = text.find('\n');
+        std::string_view line = text.substr(0, eol);
+        text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (!f(line))
+            return;
+    }
+}
+
+// The raw value of key in the first section of that name.
+bool FindRaw(std::string_view text, const std::string& section, const std::string& key, std::string& rawValue)
+{
+    const std::string wantSection = Trim(section);
+    const std::string wantKey = Trim(key);
+    bool inSection = false;
+    bool sectionSeen = false;
+    bool found = false;
+    std::string name, k, v;
+    ForEachLine(text, [&](std::string_view line) {
+        if (SectionName(line, name)) {
+            if (inSection)
+                return false; // only the first section of that name counts
+            inSection = !sectionSeen && SameText(name, wantSection);
+            sectionSeen = sectionSeen || inSection;
+            return true;
+        }
+        if (inSection && KeyLine(line, k, v) && SameText(k, wantKey)) {
+            rawValue = v;
+            found = true;
+            return false;
+        }
+        return true;
+    });
+    return found;
+}
+
+// Writes text to a new file beside target and renames it over target, so
+// that target is either the old file or the new one, never half of either.
+bool ReplaceFile(const std::string& target, const std::string& text)
+{
+    mode_t mode = 0644;
+    struct stat st {};
+    const bool existed = stat(target.c_str(), &st) == 0;
+    if (existed)
+        mode = st.st_mode & 07777;
+
+    // A name nobody else holds: O_EXCL never opens a file planted there.
+    static unsigned serial = 0;
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        tmp = target + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
+        fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
+    if (fd < 0)
+        return false;
+    if (existed) {
+        // Keep the old file's mode (the creation mode lost the umask's bits)
+        // and, when root writes someone else's file, its owner.
+        // Either may fail on file systems without owners; the text matters more.
+        bool kept = fchmod(fd, mode) == 0;
+        if (geteuid() == 0 && (st.st_uid != 0 || st.st_gid != 0))
+            kept = fchown(fd, st.st_uid, st.st_gid) == 0 && kept;
+        (void)kept;
+    }
+    size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        written += size_t(n);
+    }
+    const bool ok = written == text.size() && fsync(fd) == 0;
+    if (close(fd) != 0 || !ok || rename(tmp.c_str(), target.c_str()) != 0) {
+        unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
 
-std::vector<std::string> TIniFile::LoadLines(bool* crlf) const
-{
-    std::vector<std::string> lines;
-    if (crlf)
-        *crlf = false;
-    std::ifstream in(fileName_, std::ios::binary);
-    if (!in)
-        return lines;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-            if (crlf)
-                *crlf = true;
-        }
-        lines.push_back(std::move(line));
-    }
-    return lines;
-}
-
-const std::string* TIniFile::FindRaw(const std::vector<std::string>& lines, const std::string& section,
-                                     const std::string& key, std::string& rawValue) const
-{
-    bool inSection = false;
-    bool sectionSeen = false;
-    std::string name, k, v;
-    for (const auto& line : lines) {
-        if (SectionName(line, name)) {
-            if (inSection)
-                break; // only the first section of that name counts
-            inSection = !sectionSeen && SameText(name, Trim(section));
-            sectionSeen = sectionSeen || inSection;
-            continue;
-        }
-        if (inSection && KeyLine(line, k, v) && SameText(k, Trim(key))) {
-            rawValue = v;
-            return &line;
-        }
-    }
-    return nullptr;
-}
-
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
                                  const std::string& defaultValue) const
 {
-    std::string raw;
-    const auto lines = LoadLines(nullptr);
-    if (!FindRaw(lines, section, key, raw))
+    std::string text, raw;
+    ReadFileText(fileName_, text);
+    if (!FindRaw(text, section, key, raw))
         return defaultValue;
     return CleanValue(raw);
 }
@@ -126,18 +214,22 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool
 
 bool TIniFile::SectionExists(const std::string& section) const
 {
-    std::string name;
-    for (const auto& line : LoadLines(nullptr))
-        if (SectionName(line, name) && SameText(name, Trim(section)))
-            return true;
-    return false;
+    std::string text, name;
+    ReadFileText(fileName_, text);
+    const std::string want = Trim(section);
+    bool found = false;
+    ForEachLine(text, [&](std::string_view line) {
+        found = SectionName(line, name) && SameText(name, want);
+        return !found;
+    });
+    return found;
 }
 
 bool TIniFile::ValueExists(const std::string& section, const std::string& key) const
 {
-    std::string raw;
-    const auto lines = LoadLines(nullptr);
-    return FindRaw(lines, section, key, raw) != nullptr;
+    std::string text, raw;
+    ReadFileText(fileName_, text);
+    return FindRaw(text, section, key, raw);
 }
 
 void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value)
@@ -147,9 +239,35 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
         || section.find(']') != std::string::npos || key.find('=') != std::string::npos)
         throw Exception(failure);
 
+    // A link is written through, so the link stays and its target changes.
+    std::string target = fileName_;
+    struct stat lst {};
+    if (lstat(fileName_.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+        char* resolved = realpath(fileName_.c_str(), nullptr);
+        if (!resolved)
+            throw Exception(failure); // a dangling link: nowhere to write
+        target = resolved;
+        free(resolved);
+    }
+
+    // What cannot be read cannot be kept: rewriting it from nothing would
+    // lose every other entry. A file its owner made read-only stays as it is.
+    std::string old;
+    const TFileText state = ReadFileText(target, old);
+    if (state == TFileText::Unreadable
+        || (state == TFileText::Read && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0))
+        throw Exception(failure);
+
+    std::vector<std::string_view> lines;
     bool crlf = false;
-    std::vector<std::string> lines = LoadLines(&crlf);
+    ForEachLine(old, [&](std::string_view line) {
+        const size_t end = size_t(line.data() - old.data()) + line.size();
+        crlf = crlf || (end < old.size() && old[end] == '\r');
+        lines.push_back(line);
+        return true;
+    });
     const std::string entry = key + "=" + value;
+    const std::string header = "[" + section + "]";
 
     // Locate the first section of that name and, inside it, the key.
     long sectionAt = -1, lastEntryAt = -1, keyAt = -1;
@@ -178,39 +296,19 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
     } else {
         if (!lines.empty() && !Trim(lines.back()).empty())
             lines.emplace_back();
-        lines.push_back("[" + section + "]");
+        lines.push_back(header);
         lines.push_back(entry);
     }
 
     std::string text;
+    text.reserve(old.size() + entry.size() + header.size() + 8);
     const char* eol = crlf ? "\r\n" : "\n";
-    for (const auto& line : lines)
-        text += line + eol;
-
-    // Write beside the file and rename over it, so that a failure never
-    // leaves a half-written file behind.
-    const std::string tmp = fileName_ + ".tmp-" + std::to_string(getpid());
-    mode_t mode = 0644;
-    struct stat st {};
-    if (stat(fileName_.c_str(), &st) == 0)
-        mode = st.st_mode & 07777;
-    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0)
-        throw Exception(failure);
-    size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        written += size_t(n);
+    for (const auto& line : lines) {
+        text += line;
+        text += eol;
     }
-    const bool ok = written == text.size() && fsync(fd) == 0;
-    if (close(fd) != 0 || !ok || rename(tmp.c_str(), fileName_.c_str()) != 0) {
-        unlink(tmp.c_str());
+    if (!ReplaceFile(target, text))
         throw Exception(failure);
-    }
 }
 
 void TIniFile::WriteInteger(const std::string& section, const std::string& key, int value)
@@ -225,12 +323,9 @@ void TIniFile::WriteBool(const std::string& section, const std::string& key, boo
 
 TIniSnapshot::TIniSnapshot(const std::string& fileName)
 {
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in)
-        return;
-    std::stringstream text;
-    text << in.rdbuf();
-    Parse(text.str());
+    std::string text;
+    ReadFileText(fileName, text);
+    Parse(text);
 }
 
 TIniSnapshot TIniSnapshot::FromText(std::string_view text)
@@ -244,22 +339,18 @@ void TIniSnapshot::Parse(std::string_view text)
 {
     // The same line rules as TIniFile::FindRaw, applied once to every line.
     std::unordered_map<std::string, std::string>* current = nullptr;
-    std::string line, name, k, v;
-    while (!text.empty()) {
-        const auto eol = text.find('\n');
-        line.assign(text.substr(0, eol));
-        text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+    std::string name, k, v;
+    ForEachLine(text, [&](std::string_view line) {
         if (SectionName(line, name)) {
             // Later sections of a name already seen are never read.
             const auto [it, inserted] = sections_.try_emplace(UpperCase(name));
             current = inserted ? &it->second : nullptr;
-            continue;
+            return true;
         }
         if (current && KeyLine(line, k, v))
             current->try_emplace(UpperCase(k), v);
-    }
+        return true;
+    });
 }
 
 std::string TIniSnapshot::ReadString(const std::string& section, const std::string& key,

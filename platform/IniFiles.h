@@ -9,7 +9,12 @@
 // - every write reaches the file at once, replacing the file as a whole
 //   (written beside it, then renamed), so a failed write never leaves half a
 //   file; other sections, keys, comments and the line endings stay as they were.
-// A missing or unreadable file reads as empty; reading never creates a file.
+// A missing or unreadable file, or a path that is not a regular file (a
+// folder, a FIFO, a device), reads as empty; reading never creates a file.
+// A write raises instead of replacing a file that exists but cannot be read
+// (its other entries would be lost) or that is not writable; a symbolic link
+// is written through to its target and stays a link. Lines end at "\n" (a
+// "\r" before it is dropped); a lone "\r" is part of the line.
 
 #include <string>
 #include <string_view>
@@ -39,10 +44,6 @@ public:
     void WriteBool(const std::string& section, const std::string& key, bool value);
 
 private:
-    std::vector<std::string> LoadLines(bool* crlf) const;
-    const std::string* FindRaw(const std::vector<std::string>& lines, const std::string& section,
-                               const std::string& key, std::string& rawValue) const;
-
     std::string fileName_;
 };
 
