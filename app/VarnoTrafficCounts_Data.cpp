@@ -18,9 +18,15 @@
 #include <QMenu>
 #include <QSystemTrayIcon>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -38,6 +44,29 @@ struct Finally {
 template <typename F>
 Finally(F) -> Finally<F>;
 
+struct FileDescriptor {
+    int fd = -1;
+    ~FileDescriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+bool WriteAll(int fd, const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
 } // namespace
 
 TdmOptions TdmOptions::Defaults()
@@ -54,7 +83,7 @@ TdmVarnoTrafficCounts::TdmVarnoTrafficCounts(TdmOptions options)
     JvTrayIcon1 = std::make_unique<QSystemTrayIcon>();
     JvTrayIcon1->setObjectName("JvTrayIcon1");
     JvTrayIcon1->setIcon(VarnoIcon());
-    JvTrayIcon1->setToolTip("Varno Tray - network traffic counter");
+    JvTrayIcon1->setToolTip(PlainToolTip);
     PopupMenu1 = std::make_unique<QMenu>();
     PopupMenu1->setObjectName("PopupMenu1");
     CreateMenu();
@@ -155,6 +184,7 @@ void TdmVarnoTrafficCounts::DataModuleCreate(TObject*)
 
     ClearCounts();
 
+    CheckSettingsReadable();
     TIniFile settings(FOptions.SettingsFile);
     if (settings.ReadBool(kSettings, kStartConnected, false))
         StartMonitoring();
@@ -187,8 +217,135 @@ std::string TdmVarnoTrafficCounts::RangesFileName() const
 
 bool TdmVarnoTrafficCounts::Monitoring() const { return miStop->isEnabled(); }
 
+void TdmVarnoTrafficCounts::CheckSettingsReadable() const
+{
+    const std::string& file = FOptions.SettingsFile;
+    // O_NONBLOCK: a FIFO in the file's place must not hang the tray here.
+    FileDescriptor f{::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    if (f.fd < 0) {
+        if (errno == ENOENT)
+            return;
+        throw Exception("Unable to read " + file + ": " + std::strerror(errno));
+    }
+    struct stat st {};
+    if (::fstat(f.fd, &st) != 0)
+        throw Exception("Unable to read " + file + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        throw Exception("Unable to read " + file + ": not a regular file");
+    if (st.st_size > MaxSettingsFileSize)
+        throw Exception("Unable to read " + file + ": larger than " + std::to_string(MaxSettingsFileSize)
+                        + " bytes");
+}
+
+void TdmVarnoTrafficCounts::SaveSettings(int AdapterIndex, bool StartConnected, const std::string& RangesFile)
+{
+    const std::string& file = FOptions.SettingsFile;
+    const std::string failure = "Unable to write to " + file;
+    // A file that cannot be read would be replaced by one holding only
+    // these three keys: everything else in it would be lost.
+    try {
+        CheckSettingsReadable();
+    } catch (const Exception&) {
+        throw Exception(failure);
+    }
+
+    // A link stays a link: its target is what gets replaced.
+    std::string target = file;
+    struct stat lst {};
+    if (::lstat(file.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+        char* resolved = ::realpath(file.c_str(), nullptr);
+        if (!resolved)
+            throw Exception(failure);
+        target = resolved;
+        std::free(resolved);
+    }
+
+    // The three keys go into a copy beside the file, which then replaces it
+    // in one rename: a failure half-way leaves the old file as it was.
+    std::string old;
+    mode_t mode = 0644;
+    bool existed = false;
+    struct stat st {};
+    {
+        FileDescriptor in{::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+        if (in.fd >= 0) {
+            if (::fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode))
+                throw Exception(failure);
+            existed = true;
+            mode = st.st_mode & 07777;
+            char buffer[65536];
+            for (;;) {
+                const ssize_t n = ::read(in.fd, buffer, sizeof buffer);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0)
+                    throw Exception(failure);
+                if (n == 0)
+                    break;
+                old.append(buffer, size_t(n));
+                if (std::int64_t(old.size()) > MaxSettingsFileSize)
+                    throw Exception(failure);
+            }
+        } else if (errno != ENOENT) {
+            throw Exception(failure);
+        }
+    }
+    const std::string copy = target + ".new-" + std::to_string(::getpid());
+    ::unlink(copy.c_str());
+    bool keepCopy = false;
+    Finally removeCopy{[&] {
+        if (!keepCopy)
+            ::unlink(copy.c_str());
+    }};
+    {
+        FileDescriptor out{::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode)};
+        if (out.fd < 0)
+            throw Exception(failure);
+        // The creation mode lost the umask's bits; root writing someone
+        // else's file leaves it theirs.
+        if (existed) {
+            [[maybe_unused]] int r = ::fchmod(out.fd, mode);
+            if (::geteuid() == 0 && (st.st_uid != 0 || st.st_gid != 0))
+                r = ::fchown(out.fd, st.st_uid, st.st_gid);
+        }
+        if (!WriteAll(out.fd, old))
+            throw Exception(failure);
+    }
+    try {
+        TIniFile settings(copy);
+        settings.WriteInteger(kSettings, kAdaptorIndex, AdapterIndex);
+        settings.WriteString(kSettings, kStartConnected, StartConnected ? "1" : "0");
+        settings.WriteString(kSettings, kAllowRangesFile, RangesFile);
+    } catch (const Exception&) {
+        throw Exception(failure);
+    }
+    if (::rename(copy.c_str(), target.c_str()) != 0)
+        throw Exception(failure);
+    keepCopy = true;
+}
+
+bool TdmVarnoTrafficCounts::ReadCaptureStats()
+{
+    TSnoopStats stats;
+    if (!Varno1->CaptureStats(stats))
+        return false;
+    FHaveStats = true;
+    FReceived = stats.Received;
+    FDropped = stats.Dropped;
+    return true;
+}
+
+void TdmVarnoTrafficCounts::UpdateToolTip()
+{
+    QString text = PlainToolTip;
+    if (Monitoring() && ReadCaptureStats())
+        text += QString("\nCapture: received %1, dropped %2").arg(FReceived).arg(FDropped);
+    JvTrayIcon1->setToolTip(text);
+}
+
 void TdmVarnoTrafficCounts::StartMonitoring()
 {
+    CheckSettingsReadable();
     {
         TIniFile settings(FOptions.SettingsFile);
         Varno1->AdapterIndex = settings.ReadInteger(kSettings, kAdaptorIndex, Varno1->AdapterIndex);
@@ -221,6 +378,8 @@ void TdmVarnoTrafficCounts::StartMonitoring()
     tHistory->SetEnabled(true);
     miStart->setEnabled(false);
     miStop->setEnabled(true);
+    FHaveStats = false;
+    UpdateToolTip();
 
     if (tooMany)
         Application().ShowMessage("The ranges file " + rangesFile + " holds more than " + std::to_string(MaxRanges)
@@ -231,10 +390,20 @@ void TdmVarnoTrafficCounts::StartMonitoring()
 void TdmVarnoTrafficCounts::StopMonitoring()
 {
     tHistory->SetEnabled(false);
+    // The figures must be read before the capture closes; a capture that
+    // closed by itself left those of the last tick.
+    ReadCaptureStats();
     Varno1->Stop();
+    if (FHaveStats) {
+        std::fprintf(stderr, "Varno Tray: capture stopped: received %u, dropped %u\n", unsigned(FReceived),
+                     unsigned(FDropped));
+        std::fflush(stderr);
+        FHaveStats = false;
+    }
     ClearCounts();
     miStart->setEnabled(true);
     miStop->setEnabled(false);
+    JvTrayIcon1->setToolTip(PlainToolTip);
 }
 
 void TdmVarnoTrafficCounts::ClearCounts()
@@ -262,6 +431,7 @@ void TdmVarnoTrafficCounts::miExitClick(TObject*)
 void TdmVarnoTrafficCounts::miConfigureClick(TObject*)
 {
     TfConfigurationDialog dialog;
+    std::string shownRangesFile;
     try {
         // Most Linux adapters have no description: show the device name
         // too, or the list would be blank lines.
@@ -273,12 +443,13 @@ void TdmVarnoTrafficCounts::miConfigureClick(TObject*)
             dialog.cbAdaptor->addItem(QString::fromStdString(
                 description.empty() ? name : name.empty() ? description : name + " (" + description + ")"));
         }
+        CheckSettingsReadable();
         TIniFile settings(FOptions.SettingsFile);
         const int index = settings.ReadInteger(kSettings, kAdaptorIndex, Varno1->AdapterIndex);
         dialog.cbAdaptor->setCurrentIndex(index >= 0 && index < dialog.cbAdaptor->count() ? index : -1);
         dialog.cbStartConnected->setChecked(settings.ReadBool(kSettings, kStartConnected, false));
-        dialog.eFilename->setText(
-            QString::fromStdString(settings.ReadString(kSettings, kAllowRangesFile, FOptions.DefaultRangesFile)));
+        shownRangesFile = settings.ReadString(kSettings, kAllowRangesFile, FOptions.DefaultRangesFile);
+        dialog.eFilename->setText(QString::fromStdString(shownRangesFile));
     } catch (const Exception&) {
         // The dialog opens with what could be filled.
     }
@@ -289,10 +460,12 @@ void TdmVarnoTrafficCounts::miConfigureClick(TObject*)
     StopMonitoring();
     ClearCounts();
     Varno1->AdapterIndex = dialog.cbAdaptor->currentIndex();
-    TIniFile settings(FOptions.SettingsFile);
-    settings.WriteInteger(kSettings, kAdaptorIndex, Varno1->AdapterIndex);
-    settings.WriteString(kSettings, kStartConnected, dialog.cbStartConnected->isChecked() ? "1" : "0");
-    settings.WriteString(kSettings, kAllowRangesFile, dialog.eFilename->text().toStdString());
+    // A path whose bytes are not UTF-8 shows with replacement characters;
+    // left as shown, the original bytes are stored, not the replacements.
+    const QString typed = dialog.eFilename->text();
+    const std::string rangesFile =
+        typed == QString::fromStdString(shownRangesFile) ? shownRangesFile : typed.toStdString();
+    SaveSettings(Varno1->AdapterIndex, dialog.cbStartConnected->isChecked(), rangesFile);
 }
 
 void TdmVarnoTrafficCounts::Varno1TCPNetworkTrafficUpdate(TObject*, const std::string&, const std::string&, int,
@@ -323,6 +496,15 @@ void TdmVarnoTrafficCounts::CountTraffic(const std::string& MatchedRanges, int D
 void TdmVarnoTrafficCounts::tHistoryTimer(TObject*)
 {
     tHistory->SetEnabled(false);
+    if (Monitoring() && !Varno1->Capturing()) {
+        // The capture closed by itself: without this the counts would stop
+        // while the menu still said Monitoring.
+        std::string reason = Varno1->CaptureLastError();
+        if (reason.empty())
+            reason = "The capture ended";
+        StopMonitoring();
+        throw Exception(reason);
+    }
     Finally reenable{[this] { tHistory->SetEnabled(true); }};
     Varno1->AgeLinkRoutes();
     LockMapWithRetry();
@@ -333,4 +515,5 @@ void TdmVarnoTrafficCounts::tHistoryTimer(TObject*)
             FSharedMap->RollPeriod(i);
         FSharedMap->IncrementChangeCount();
     }
+    UpdateToolTip();
 }

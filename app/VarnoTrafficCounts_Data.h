@@ -6,6 +6,7 @@
 
 #include "platform/SysUtils.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -55,6 +56,9 @@ public:
                                        int PacketAmount, int DataAmount, int SourcePort, int DestPort,
                                        const std::string& MatchedRanges);
     void CountTraffic(const std::string& MatchedRanges, int DataAmount);
+    // Closes one counting period. A capture that ended by itself while
+    // monitoring (the adapter went away) is noticed here: the tray stops as
+    // Stop does and the capture's last error leaves the handler, once.
     void tHistoryTimer(TObject* Sender);
 
     // The ranges file path that Start reads: "Allow Ranges File", or the
@@ -62,6 +66,22 @@ public:
     std::string RangesFileName() const;
     const std::string& SettingsFileName() const { return FOptions.SettingsFile; }
     bool Monitoring() const;
+
+    // The icon's tooltip: PlainToolTip while idle; while monitoring a second
+    // line with libpcap's received and dropped figures, refreshed every tick.
+    static constexpr const char* PlainToolTip = "Varno Tray - network traffic counter";
+    // Settings files larger than this are refused rather than read.
+    static constexpr std::int64_t MaxSettingsFileSize = 1024 * 1024;
+
+    // Raises Exception "Unable to read <file>: <reason>" when the settings
+    // file exists but cannot be read as a settings file (no permission, not
+    // a regular file, larger than MaxSettingsFileSize). A missing file is
+    // fine: the defaults apply.
+    void CheckSettingsReadable() const;
+    // Stores the configuration dialog's three choices together: either the
+    // settings file gets all of them or it stays as it was. Raises Exception
+    // "Unable to write to <file>" on failure.
+    void SaveSettings(int AdapterIndex, bool StartConnected, const std::string& RangesFile);
     TVarnoTraySharedMemoryMap& SharedMap() const { return *FSharedMap; }
 
     // The components, named as the rest of the program knows them.
@@ -89,9 +109,17 @@ public:
 private:
     void CreateMenu();
     void Guarded(void (TdmVarnoTrafficCounts::*handler)(TObject*));
+    // Reads the capture's figures into FStats; false when it cannot tell.
+    bool ReadCaptureStats();
+    void UpdateToolTip();
 
     TdmOptions FOptions;
     std::string FLocalIP;
     std::unique_ptr<TVarnoTraySharedMemoryMap> FSharedMap;
     std::unique_ptr<QMenu> FLocalMachineMenu;
+    // The capture's last figures seen while monitoring: after the capture
+    // has closed by itself they are all that is left to report at Stop.
+    bool FHaveStats = false;
+    std::uint32_t FReceived = 0;
+    std::uint32_t FDropped = 0;
 };

@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -21,10 +22,18 @@ namespace {
 
 int g_signalPipe[2] = {-1, -1};
 
-void OnSignal(int)
+void OnSignal(int signal)
 {
+    const int saved = errno;
     const char byte = 1;
     [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+    // A second signal while the first is being handled (a stop that hangs)
+    // ends the program at once.
+    struct sigaction sa {};
+    sa.sa_handler = SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(signal, &sa, nullptr);
+    errno = saved;
 }
 
 bool Interactive()
@@ -61,17 +70,14 @@ int main(int argc, char* argv[])
         options.ShowTrayIcon = false;
         std::fprintf(stderr, "Varno Tray: no display; running without a tray icon, counting goes on.\n");
     }
-    auto dataModule = std::make_unique<TdmVarnoTrafficCounts>(options);
-
-    // Ctrl-C and kill end the program as Exit does: monitoring stops and the
-    // shared block is let go.
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) == 0) {
-        auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, [&] {
-            char byte;
-            [[maybe_unused]] ssize_t n = ::read(g_signalPipe[0], &byte, 1);
-            Application().HandleExceptions([&] { dataModule->miExitClick(dataModule.get()); });
-        });
+    // Ctrl-C, kill and the end of the session (SIGINT, SIGTERM, SIGHUP) end
+    // the program as Exit does: monitoring stops, the counts are cleared, the
+    // dump file is removed and the shared block is let go. The handlers are
+    // in place before the data module starts monitoring, so a signal during
+    // start-up waits in the socket for the event loop instead of killing the
+    // program half-way.
+    const bool signalsHandled = ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) == 0;
+    if (signalsHandled) {
         struct sigaction sa {};
         sa.sa_handler = OnSignal;
         sigemptyset(&sa.sa_mask);
@@ -79,6 +85,22 @@ int main(int argc, char* argv[])
         ::sigaction(SIGINT, &sa, nullptr);
         ::sigaction(SIGTERM, &sa, nullptr);
         ::sigaction(SIGHUP, &sa, nullptr);
+    } else {
+        std::fprintf(stderr, "Varno Tray: cannot handle termination signals: %s\n", std::strerror(errno));
+    }
+
+    auto dataModule = std::make_unique<TdmVarnoTrafficCounts>(options);
+
+    if (signalsHandled) {
+        auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, [&] {
+            char byte;
+            [[maybe_unused]] ssize_t n = ::read(g_signalPipe[0], &byte, 1);
+            Application().HandleExceptions([&] { dataModule->miExitClick(dataModule.get()); });
+            // The program ends even when stopping reported an error.
+            if (!Application().Terminated())
+                Application().Terminate();
+        });
     }
 
     if (!Application().Terminated())

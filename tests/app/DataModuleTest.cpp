@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QEventLoop>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -23,9 +24,23 @@
 #include <QFileDialog>
 #include <gtest/gtest.h>
 
+#include <QSystemTrayIcon>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
+#include <optional>
+#include <regex>
+#include <sched.h>
 #include <sstream>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -52,21 +67,45 @@ std::string Range(int n, const std::string& name, const std::string& src = "*ANY
 // Other tests add and remove interfaces while these run; in a network
 // namespace of its own this process sees a fixed adapter list, so an index
 // written into the settings names the same adapter when the tray reads it.
+// A mount namespace of its own lets the settings tests mount read-only and
+// full file systems that nobody else sees and that vanish with the process.
 class OwnNetwork : public ::testing::Environment {
 public:
-    void SetUp() override { EnterOwnNetworkNamespace(); }
+    void SetUp() override
+    {
+        EnterOwnNetworkNamespace();
+        ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << std::strerror(errno);
+        ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+    }
 };
 
 [[maybe_unused]] ::testing::Environment* const g_ownNetwork = ::testing::AddGlobalTestEnvironment(new OwnNetwork);
 
-int LoopbackIndex()
+int AdapterIndexOf(const std::string& name)
 {
     TVarno probe;
     const auto& names = probe.AdapterNames();
     for (size_t i = 0; i < names.size(); ++i)
-        if (names[i] == "lo")
+        if (names[i] == name)
             return int(i);
     return -1;
+}
+
+int LoopbackIndex() { return AdapterIndexOf("lo"); }
+
+void Sh(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
+
+// Runs the Qt event loop (timers, the capture's hand-overs) until the
+// condition holds or the time is up; returns the condition.
+bool ProcessEventsUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition() && std::chrono::steady_clock::now() < deadline) {
+        QEventLoop loop;
+        QTimer::singleShot(20, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return condition();
 }
 
 class DataModuleTest : public ::testing::Test {
@@ -485,6 +524,335 @@ TEST_F(DataModuleTest, BrowseFillsTheFileNameOnlyWhenConfirmed)
     });
     dialog.SpeedButton1Click();
     EXPECT_EQ(dialog.eFilename->text().toStdString(), chosen.string());
+}
+
+} // namespace
+
+namespace {
+
+// A veth pair in this test's own network namespace; removed at the end if
+// the test has not removed it already.
+class VethPair {
+public:
+    static constexpr const char* Capture = "varnocap0";
+    static constexpr const char* Peer = "varnopeer0";
+    VethPair() { Create(); }
+    ~VethPair() { [[maybe_unused]] int r = std::system((std::string("ip link del ") + Capture + " 2>/dev/null").c_str()); }
+    static void Create()
+    {
+        Sh(std::string("ip link add ") + Capture + " type veth peer name " + Peer + " && ip link set " + Capture
+           + " up && ip link set " + Peer + " up");
+    }
+};
+
+TEST_F(DataModuleTest, ACaptureThatEndsByItselfIsReportedOnceAndTheTrayStops)
+{
+    struct Case {
+        const char* name;
+        std::string command;
+    };
+    const Case cases[] = {
+        {"the adapter is deleted", std::string("ip link del ") + VethPair::Capture},
+        {"its peer is deleted, taking the pair with it", std::string("ip link del ") + VethPair::Peer},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        errors_.clear();
+        VethPair pair;
+        const int index = AdapterIndexOf(VethPair::Capture);
+        ASSERT_GE(index, 0);
+        Settings("[Settings]\nAdaptor Index=" + std::to_string(index) + "\n");
+        Ranges(Range(1, "All") + Range(2, "Other"));
+        auto& dm = Create();
+        dm.miStart->trigger();
+        ASSERT_TRUE(errors_.empty()) << errors_[0];
+        ASSERT_TRUE(dm.Monitoring());
+        const fs::path dump = dm.Varno1->DumpFileName();
+        ASSERT_TRUE(fs::exists(dump));
+        dm.CountTraffic("1,2", 100);
+        ASSERT_EQ(Map().TotalAmount(1), 100);
+
+        Sh(c.command);
+        ASSERT_TRUE(ProcessEventsUntil([&] { return !dm.Monitoring(); }, std::chrono::seconds(10)))
+            << "the tray still shows Monitoring";
+        ASSERT_EQ(errors_.size(), 1u);
+        EXPECT_EQ(errors_[0], "Snoop Error: pcap_next_ex return -1");
+        // Idle as Stop leaves it.
+        EXPECT_TRUE(dm.miStart->isEnabled());
+        EXPECT_FALSE(dm.miStop->isEnabled());
+        EXPECT_FALSE(dm.tHistory->Enabled());
+        EXPECT_FALSE(dm.Varno1->Capturing());
+        EXPECT_FALSE(fs::exists(dump));
+        EXPECT_EQ(Map().TotalAmount(0), 0);
+        EXPECT_EQ(Map().PeriodAmount(1), 0);
+        EXPECT_EQ(Map().TotalAmount(1), 0);
+        EXPECT_EQ(Map().RangeName(1), "Other");
+        EXPECT_EQ(dm.JvTrayIcon1->toolTip().toStdString(), TdmVarnoTrafficCounts::PlainToolTip);
+
+        // Reported once: more than two periods later there is nothing new.
+        ProcessEventsUntil([&] { return errors_.size() > 1; }, std::chrono::milliseconds(2500));
+        EXPECT_EQ(errors_.size(), 1u);
+
+        // The adapter back, Start works again.
+        VethPair::Create();
+        dm.miStart->trigger();
+        EXPECT_EQ(errors_.size(), 1u);
+        EXPECT_TRUE(dm.Monitoring());
+        EXPECT_TRUE(dm.Varno1->Capturing());
+        dm_.reset();
+    }
+}
+
+TEST_F(DataModuleTest, TheTooltipShowsTheCaptureFiguresWhileMonitoring)
+{
+    Settings(LoopbackSettings());
+    Ranges(Range(1, "All"));
+    auto& dm = Create();
+    EXPECT_EQ(dm.JvTrayIcon1->toolTip().toStdString(), TdmVarnoTrafficCounts::PlainToolTip);
+    dm.miStart->trigger();
+    ASSERT_TRUE(dm.Monitoring());
+
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(9);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int sent = 20;
+    for (int i = 0; i < sent; ++i)
+        ASSERT_EQ(::sendto(s, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 1);
+    ::close(s);
+
+    const std::regex figures("Varno Tray - network traffic counter\nCapture: received ([0-9]+), dropped ([0-9]+)");
+    std::smatch m;
+    std::string tip;
+    // Refreshed by the history tick.
+    ASSERT_TRUE(ProcessEventsUntil(
+        [&] {
+            tip = dm.JvTrayIcon1->toolTip().toStdString();
+            return std::regex_match(tip, m, figures) && std::stoul(m[1].str()) >= unsigned(sent);
+        },
+        std::chrono::seconds(10)))
+        << tip;
+    EXPECT_EQ(m[2].str(), "0");
+    // The menu keeps its items.
+    EXPECT_EQ(dm.PopupMenu1->actions().size(), 9);
+
+    dm.miStop->trigger();
+    EXPECT_EQ(dm.JvTrayIcon1->toolTip().toStdString(), TdmVarnoTrafficCounts::PlainToolTip);
+    EXPECT_TRUE(errors_.empty());
+}
+
+// Runs a stretch of the test with the file rights of user "nobody" (root
+// reads and writes anything); the real user ids stay, so root comes back.
+class AsNobody {
+public:
+    explicit AsNobody(bool active) : active_(active)
+    {
+        if (active_) {
+            EXPECT_EQ(::setegid(65534), 0);
+            EXPECT_EQ(::seteuid(65534), 0);
+        }
+    }
+    ~AsNobody()
+    {
+        if (active_) {
+            EXPECT_EQ(::seteuid(0), 0);
+            EXPECT_EQ(::setegid(0), 0);
+        }
+    }
+
+private:
+    bool active_;
+};
+
+TEST_F(DataModuleTest, SettingsFilesThatCannotBeReadOrWrittenAreReportedAndKept)
+{
+    const fs::path conf = dir_ / "conf";
+    const fs::path file = conf / "VarnoTray.ini";
+    options_.SettingsFile = file.string();
+    const std::string lo = std::to_string(LoopbackIndex());
+    const std::string valid = "[Settings]\nAdaptor Index=" + lo + "\nStart Connected=0\n";
+    const std::string cannotRead = "Unable to read " + file.string() + ": ";
+    const std::string cannotWrite = "Unable to write to " + file.string();
+
+    auto tmpfs = [&](const char* options) {
+        Sh("mount -t tmpfs -o " + std::string(options) + " varno-test " + conf.string());
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> prepare;
+        bool asNobody;
+        // The error of Start; empty: Start monitors.
+        std::string startError;
+        // Whether OK in the configuration dialog can store the choices.
+        bool saves;
+    };
+    const Case cases[] = {
+        {"a directory in its place", [&] { fs::create_directories(file / "sub"); }, false,
+         cannotRead + "not a regular file", false},
+        {"a FIFO in its place", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }, false,
+         cannotRead + "not a regular file", false},
+        {"larger than the limit",
+         [&] {
+             std::string big;
+             while (big.size() <= size_t(TdmVarnoTrafficCounts::MaxSettingsFileSize))
+                 big += "; a comment line that makes the settings file grow beyond any use\n";
+             WriteFile(file, big + valid);
+         },
+         false, cannotRead + "larger than 1048576 bytes", false},
+        {"owned by root and unreadable for the user",
+         [&] {
+             WriteFile(file, valid);
+             fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+             // The folder lets the user replace the file: only reading it fails.
+             fs::permissions(conf, fs::perms::all, fs::perm_options::replace);
+         },
+         true, cannotRead + "Permission denied", false},
+        {"in a folder the user cannot write",
+         [&] {
+             WriteFile(file, valid);
+             ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+         },
+         true, "", false},
+        {"on a read-only file system",
+         [&] {
+             tmpfs("size=1m");
+             WriteFile(file, valid);
+             Sh("mount -o remount,ro " + conf.string());
+         },
+         false, "", false},
+        {"on a full file system",
+         [&] {
+             tmpfs("size=64k");
+             WriteFile(file, valid);
+             std::ofstream filler(conf / "filler", std::ios::binary);
+             const std::string block(4096, 'f');
+             while (filler.write(block.data(), block.size()) && filler.flush()) {
+             }
+         },
+         false, "", false},
+        {"a plain file", [&] { WriteFile(file, valid); }, false, "", true},
+        {"a link to the file",
+         [&] {
+             WriteFile(conf / "real.ini", valid);
+             fs::create_symlink("real.ini", file);
+         },
+         false, "", true},
+        {"a file of the user's that root saves",
+         [&] {
+             WriteFile(file, valid);
+             ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+             fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+         },
+         false, "", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        errors_.clear();
+        fs::create_directories(conf);
+        fs::permissions(dir_, fs::perms::owner_all | fs::perms::others_exec | fs::perms::group_exec,
+                        fs::perm_options::replace);
+        c.prepare();
+        if (::testing::Test::HasFatalFailure())
+            return;
+        const bool regular = fs::is_regular_file(file);
+        const bool link = fs::is_symlink(file);
+        struct stat owner {};
+        ::stat(file.c_str(), &owner);
+        const std::string before = regular ? ReadFile(file) : std::string();
+        auto& dm = Create();
+        // The creation reads "Start Connected" as root: it meets the same
+        // failure as Start, when root does.
+        if (!c.asNobody && !c.startError.empty()) {
+            ASSERT_EQ(errors_.size(), 1u);
+            EXPECT_EQ(errors_[0], c.startError);
+        } else {
+            EXPECT_TRUE(errors_.empty()) << errors_[0];
+        }
+        errors_.clear();
+        {
+            AsNobody nobody(c.asNobody);
+            // Starting as nobody fails for want of capture rights; only the
+            // settings failures are the subject here.
+            if (!c.asNobody || !c.startError.empty()) {
+                dm.miStart->trigger();
+                if (c.startError.empty()) {
+                    EXPECT_TRUE(errors_.empty()) << errors_[0];
+                    EXPECT_TRUE(dm.Monitoring());
+                } else {
+                    ASSERT_EQ(errors_.size(), 1u);
+                    EXPECT_EQ(errors_[0], c.startError);
+                    EXPECT_FALSE(dm.Monitoring());
+                }
+            }
+            errors_.clear();
+            OnDialog([&](TfConfigurationDialog& d) {
+                d.cbStartConnected->setChecked(true);
+                d.OKBtn->click();
+            });
+            dm.miConfigure->trigger();
+        }
+        EXPECT_FALSE(dm.Monitoring());
+        if (c.saves) {
+            EXPECT_TRUE(errors_.empty()) << errors_[0];
+            EXPECT_EQ(ReadFile(file), "[Settings]\nAdaptor Index=" + lo + "\nStart Connected=1\nAllow Ranges File="
+                                          + options_.DefaultRangesFile + "\n");
+            // The same file: a link stays a link, its owner and mode stay.
+            struct stat now {};
+            ::stat(file.c_str(), &now);
+            EXPECT_EQ(fs::is_symlink(file), link);
+            EXPECT_EQ(now.st_uid, owner.st_uid);
+            EXPECT_EQ(now.st_mode, owner.st_mode);
+        } else {
+            ASSERT_EQ(errors_.size(), 1u);
+            EXPECT_EQ(errors_[0], cannotWrite);
+            // Nothing half-written: the old file as it was.
+            EXPECT_EQ(fs::is_regular_file(file), regular);
+            if (regular) {
+                EXPECT_EQ(ReadFile(file), before);
+            }
+        }
+        for (const auto& entry : fs::directory_iterator(conf)) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "VarnoTray.ini" || name == "filler" || name == "real.ini")
+                << "left behind: " << name;
+        }
+        dm_.reset();
+        ::umount2(conf.c_str(), MNT_DETACH);
+        fs::remove_all(conf);
+    }
+}
+
+TEST_F(DataModuleTest, BinaryBytesInTheSettingsAreReadAroundAndKept)
+{
+    // A ranges file whose name is not UTF-8, which Linux allows.
+    const std::string rangesName = (dir_ / "r\xe9sum\xe9.ini").string();
+    WriteFile(rangesName, Range(1, "Binary"));
+    using namespace std::string_literals;
+    const std::string head = "\x00\x01\xff\xfe binary\n"s + std::string(5000, '\xff') + "\n"
+                             + "; \x80\x81\n[\xc3\x28]\nKey=\x00\x00\n"s;
+    const std::string settingsStart = "[Settings]\nAdaptor Index=" + std::to_string(LoopbackIndex())
+                                      + "\nAllow Ranges File=" + rangesName + "\n";
+    const std::string tail = "Start Connected=0\n[Other]\nx=\xff\x00y\n"s;
+    Settings(head + settingsStart + tail);
+    auto& dm = Create();
+    dm.miStart->trigger();
+    ASSERT_TRUE(errors_.empty()) << errors_[0];
+    EXPECT_TRUE(dm.Monitoring());
+    ASSERT_EQ(dm.Varno1->AllowRanges.size(), 1u);
+    EXPECT_EQ(Map().RangeName(0), "Binary");
+
+    OnDialog([&](TfConfigurationDialog& d) {
+        d.cbStartConnected->setChecked(true);
+        d.OKBtn->click();
+    });
+    dm.miConfigure->trigger();
+    EXPECT_TRUE(errors_.empty()) << errors_[0];
+    // Only the changed value differs; the name of the ranges file keeps its bytes.
+    std::string expected = head + settingsStart + tail;
+    expected.replace(expected.find("Start Connected=0"), 17, "Start Connected=1");
+    EXPECT_EQ(ReadFile(options_.SettingsFile), expected);
 }
 
 } // namespace
