@@ -462,6 +462,9 @@ def compare_ranges(counted_bytes, expected, counted_packets=None):
     return wrong
 
 
+TRAY_STATS_LINE = re.compile(r"^Varno Tray: capture stopped: received (\d+), dropped (\d+)$", re.M)
+
+
 def live_tray(bin_dir, scratch, pair, pcap, expected):
     """The real tray: settings that start monitoring at once on the veth
     end, its own folder (its settings file sits beside the executable) and a
@@ -537,6 +540,13 @@ def live_tray(bin_dir, scratch, pair, pcap, expected):
                 proc.kill()
                 proc.wait()
     result["rx"] = (pair.rx_packets() or 0) - (rx_before or 0)
+    # At Stop (here: SIGTERM, which exits as Exit does) the tray prints
+    # libpcap's figures of the capture on standard error.
+    m = TRAY_STATS_LINE.search((folder / "tray.log").read_text(errors="replace"))
+    if m:
+        result.update(received=int(m.group(1)), dropped=int(m.group(2)))
+    else:
+        problem(f"live tray: no capture figures in {folder / 'tray.log'}")
     return result
 
 
@@ -678,7 +688,7 @@ def report(args, info, wide_info, off, wide, live_results, load_before, load_aft
         rounds = max(sum(1 for r in live_results if r["counter"] == c) for c in {r["counter"] for r in live_results})
         add(f"Live, medians of {rounds} runs each: veth pair between two network namespaces, tcpreplay "
             f"`--topspeed` sending the {LIVE_FRAMES:,}-frame capture into one end, the counter capturing on the "
-            "other with the example ranges. Received and dropped: pcap_stats (the tray does not show them). "
+            "other with the example ranges. Received and dropped: pcap_stats (the tray prints them when it stops). "
             "Handled: frames per second from the first to the last frame the counter handled. Counted: share "
             "of the expected bytes in range \"All TCP and UDP\". Equal: runs in which every range's total "
             "equals varno-replay's on the same file.")
