@@ -12,6 +12,7 @@
 #include <cerrno>
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <unordered_set>
 
@@ -294,24 +295,45 @@ bool TVarno::HandleFrame(const pcap_pkthdr* Header, const std::uint8_t* Frame)
     return true;
 }
 
+namespace {
+
+// Appends ",n" (or "n" first) for the rule at position Index.
+void AppendRangeNumber(std::string& MatchedRanges, std::size_t Index)
+{
+    char number[24];
+    char* start = number;
+    if (!MatchedRanges.empty())
+        *start++ = ',';
+    const auto end = std::to_chars(start, number + sizeof number, Index + 1).ptr;
+    MatchedRanges.append(number, end);
+}
+
+} // namespace
+
 bool TVarno::MatchRanges(std::uint32_t SourceAddr, std::uint32_t DestAddr, int SourcePort, int DestPort,
-                         std::string& MatchedRanges) const
+                         std::string& MatchedRanges)
 {
     MatchedRanges.clear();
-    bool result = false;
+    if (FRangeTable.Update(AllowRanges)) {
+        const TAllowRangeTable::TWord* set = FRangeTable.Match(SourceAddr, DestAddr, SourcePort, DestPort);
+        for (std::size_t w = 0; w < FRangeTable.WordCount(); ++w) {
+            for (TAllowRangeTable::TWord bits = set[w]; bits; bits &= bits - 1) {
+                AppendRangeNumber(MatchedRanges, w * TAllowRangeTable::WordBits + std::size_t(std::countr_zero(bits)));
+                if (ListFirstRangeMatchOnly)
+                    return true;
+            }
+        }
+        return !MatchedRanges.empty();
+    }
+    // Lists too large for the table ask each rule.
     for (std::size_t i = 0; i < AllowRanges.size(); ++i) {
         if (!AllowRanges[i]->Matches(SourceAddr, DestAddr, SourcePort, DestPort))
             continue;
-        char number[16];
-        const auto end = std::to_chars(number, number + sizeof number, i + 1).ptr;
-        if (result)
-            MatchedRanges += ',';
-        MatchedRanges.append(number, end);
-        result = true;
+        AppendRangeNumber(MatchedRanges, i);
         if (ListFirstRangeMatchOnly)
             break;
     }
-    return result;
+    return !MatchedRanges.empty();
 }
 
 // ---------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include "platform/SysUtils.h"
 #include "platform/Timer.h"
 #include "ranges/AllowRange.h"
+#include "ranges/AllowRangeTable.h"
 #include "topography/NetworkTopographyClasses.h"
 
 #include <cstdint>
@@ -186,7 +187,7 @@ private:
     // Fills MatchedRanges with the numbers of the matching ranges; false when
     // none matches.
     bool MatchRanges(std::uint32_t SourceAddr, std::uint32_t DestAddr, int SourcePort, int DestPort,
-                     std::string& MatchedRanges) const;
+                     std::string& MatchedRanges);
     TTerminatingNode* NodeFor(const std::string& Address);
     TTerminatingNode* NodeFor(std::uint32_t Address);
     // RecordTraffic for a decoded packet: the nodes are found by address
@@ -200,6 +201,9 @@ private:
     // it from FRouteList.
     void UnlistLinkRoute(TLinkRoute* Route);
     void RemoveFromNodeLinkRoutes(const std::vector<const TLinkRoute*>& Routes);
+
+    // AllowRanges answered all at once; follows AllowRanges by itself.
+    TAllowRangeTable FRangeTable;
 
     std::unique_ptr<TSnoop> CaptureComponent;
     std::unique_ptr<TSnoopMemory> CaptureMemory;

@@ -10,6 +10,7 @@
 
 #include "platform/SysUtils.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,7 +37,22 @@ public:
     // dotted-decimal text. Allocates nothing.
     bool Matches(std::uint32_t SourceAddr, std::uint32_t DestAddr, int SourcePort, int DestPort) const;
 
+    // How many rules this process has made so far (copies included). A rule
+    // never changes, so a list of rules stays the same list while its
+    // addresses and this count stay the same.
+    static std::uint64_t Generation() { return FMade.load(std::memory_order_relaxed); }
+
 private:
+    friend class TAllowRangeTable;
+
+    inline static std::atomic<std::uint64_t> FMade{0};
+    struct TBirth {
+        TBirth() { FMade.fetch_add(1, std::memory_order_relaxed); }
+        TBirth(const TBirth&) : TBirth() {}
+        TBirth& operator=(const TBirth&) { return *this; }
+    };
+    TBirth FBirth;
+
     struct TAddressItem {
         bool Any = false;
         bool IsRange = false;
