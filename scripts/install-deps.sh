@@ -12,6 +12,7 @@ PACKAGES="
   iproute2 procps util-linux
   python3
   xvfb xdotool trayer x11-utils imagemagick fonts-dejavu-core
+  clang libclang-rt-dev
 "
 if [ "${1:-}" = "bench" ]; then
   PACKAGES="$PACKAGES tcpreplay pmacct time"
