@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,14 +60,21 @@ enum class TFileText { Missing, Read, Unreadable };
 // a device in place of the file can neither stall nor flood the reader: what
 // is not a regular file is unreadable. The text is held once, so memory grows
 // with the file's size and nothing more.
-TFileText ReadFileText(const std::string& fileName, std::string& text)
+TFileText ReadFileText(const std::string& fileName, std::string& text, std::string* problem = nullptr)
 {
     text.clear();
     const int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT || errno == ENOTDIR ? TFileText::Missing : TFileText::Unreadable;
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return TFileText::Missing;
+        if (problem)
+            *problem = std::strerror(errno);
+        return TFileText::Unreadable;
+    }
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (problem)
+            *problem = "not a regular file";
         close(fd);
         return TFileText::Unreadable;
     }
@@ -78,6 +86,8 @@ TFileText ReadFileText(const std::string& fileName, std::string& text)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
+            if (problem)
+                *problem = std::strerror(errno);
             close(fd);
             text.clear();
             return TFileText::Unreadable;
@@ -182,6 +192,11 @@ bool ReplaceFile(const std::string& target, const std::string& text)
 }
 
 } // namespace
+
+bool ReadIniFileText(const std::string& fileName, std::string& text, std::string& problem)
+{
+    return ReadFileText(fileName, text, &problem) != TFileText::Unreadable;
+}
 
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
 
@@ -328,15 +343,21 @@ TIniSnapshot::TIniSnapshot(const std::string& fileName)
     Parse(text);
 }
 
-TIniSnapshot TIniSnapshot::FromText(std::string_view text)
+TIniSnapshot TIniSnapshot::FromText(std::string_view text, std::initializer_list<std::string_view> keys)
 {
     TIniSnapshot snapshot;
-    snapshot.Parse(text);
+    snapshot.Parse(text, keys);
     return snapshot;
 }
 
-void TIniSnapshot::Parse(std::string_view text)
+void TIniSnapshot::Parse(std::string_view text, std::initializer_list<std::string_view> keys)
 {
+    std::vector<std::string> wanted;
+    for (const std::string_view key : keys)
+        wanted.push_back(UpperCase(Trim(key)));
+    const auto kept = [&wanted](const std::string& key) {
+        return wanted.empty() || std::find(wanted.begin(), wanted.end(), key) != wanted.end();
+    };
     // The same line rules as TIniFile::FindRaw, applied once to every line.
     std::unordered_map<std::string, std::string>* current = nullptr;
     std::string name, k, v;
@@ -347,8 +368,11 @@ void TIniSnapshot::Parse(std::string_view text)
             current = inserted ? &it->second : nullptr;
             return true;
         }
-        if (current && KeyLine(line, k, v))
-            current->try_emplace(UpperCase(k), v);
+        if (current && KeyLine(line, k, v)) {
+            std::string upper = UpperCase(k);
+            if (kept(upper))
+                current->try_emplace(std::move(upper), v);
+        }
         return true;
     });
 }

@@ -16,6 +16,7 @@
 // is written through to its target and stays a link. Lines end at "\n" (a
 // "\r" before it is dropped); a lone "\r" is part of the line.
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -47,6 +48,12 @@ private:
     std::string fileName_;
 };
 
+// The whole text of fileName, as TIniFile reads it. A missing file gives an
+// empty text and true; a file that exists but cannot be read, or that is not
+// a regular file, gives false and the reason in problem ("not a regular
+// file", or the system's text such as "Permission denied").
+bool ReadIniFileText(const std::string& fileName, std::string& text, std::string& problem);
+
 // A read-only picture of an initialisation file taken once: answers
 // ReadString exactly as TIniFile would have for the text it was made from,
 // without opening the file again. For files read many times between changes.
@@ -55,14 +62,16 @@ public:
     TIniSnapshot() = default;
     // The file's text; a missing or unreadable file reads as empty.
     explicit TIniSnapshot(const std::string& fileName);
-    // The text of a file, already read.
-    static TIniSnapshot FromText(std::string_view text);
+    // The text of a file, already read. With keys given, only those keys
+    // are kept (any letter case), so a file crowded with other keys costs
+    // no memory beyond its text.
+    static TIniSnapshot FromText(std::string_view text, std::initializer_list<std::string_view> keys = {});
 
     std::string ReadString(const std::string& section, const std::string& key,
                            const std::string& defaultValue) const;
 
 private:
-    void Parse(std::string_view text);
+    void Parse(std::string_view text, std::initializer_list<std::string_view> keys = {});
 
     // Upper-cased trimmed names of the first section of each name, and in it
     // the first raw value of each upper-cased trimmed key.

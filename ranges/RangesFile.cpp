@@ -1,13 +1,17 @@
 #include "ranges/RangesFile.h"
 
 #include "platform/IniFiles.h"
+#include "platform/SysUtils.h"
 
-std::string RangeSectionName(int Number) { return "Range " + std::to_string(Number); }
+namespace {
 
-bool ReadRangeTexts(const TIniFile& File, int Number, TRangeTexts& Texts)
+const char* const DisplayNameKey = "Display Name";
+
+template <typename TFile>
+bool ReadTexts(const TFile& File, int Number, TRangeTexts& Texts)
 {
     const std::string section = RangeSectionName(Number);
-    Texts.DisplayName = File.ReadString(section, "Display Name", "");
+    Texts.DisplayName = File.ReadString(section, DisplayNameKey, "");
     if (Texts.DisplayName.empty())
         return false;
     Texts.SourceIPs = File.ReadString(section, "Source IPs", "");
@@ -17,12 +21,34 @@ bool ReadRangeTexts(const TIniFile& File, int Number, TRangeTexts& Texts)
     return true;
 }
 
+} // namespace
+
+std::string RangeSectionName(int Number) { return "Range " + std::to_string(Number); }
+
+bool ReadRangeTexts(const TIniFile& File, int Number, TRangeTexts& Texts) { return ReadTexts(File, Number, Texts); }
+
+bool ReadRangeTexts(const TIniSnapshot& File, int Number, TRangeTexts& Texts)
+{
+    return ReadTexts(File, Number, Texts);
+}
+
+TIniSnapshot ReadRangesFile(const std::string& FileName)
+{
+    std::string text, problem;
+    if (!ReadIniFileText(FileName, text, problem))
+        throw Exception("Unable to read " + FileName + ": " + problem);
+    // Only the five keys are kept: a file crowded with others costs nothing more.
+    return TIniSnapshot::FromText(text, {DisplayNameKey, "Source IPs", "Dest IPs", "Source Ports", "Dest Ports"});
+}
+
 int LoadRangesFile(const std::string& FileName, const TRangeLoaded& OnRange, int MaxCount)
 {
-    const TIniFile file(FileName);
+    // Read and parsed once: a file of thousands of sections costs one pass,
+    // not one pass per key.
+    const TIniSnapshot file = ReadRangesFile(FileName);
     int count = 0;
     TRangeTexts texts;
-    while ((MaxCount < 0 || count < MaxCount) && ReadRangeTexts(file, count + 1, texts)) {
+    while ((MaxCount < 0 || count < MaxCount) && ReadTexts(file, count + 1, texts)) {
         auto rule = std::make_unique<TAllowRange>(texts.DisplayName, texts.SourceIPs, texts.DestIPs,
                                                   texts.SourcePorts, texts.DestPorts);
         ++count;

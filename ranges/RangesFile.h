@@ -12,6 +12,7 @@
 #include <string>
 
 class TIniFile;
+class TIniSnapshot;
 
 // The values of one section as written (absent keys read as empty).
 struct TRangeTexts {
@@ -28,6 +29,12 @@ std::string RangeSectionName(int Number);
 // Reads section "Range <Number>". False when its "Display Name" is absent or
 // empty, which ends the list of ranges.
 bool ReadRangeTexts(const TIniFile& File, int Number, TRangeTexts& Texts);
+bool ReadRangeTexts(const TIniSnapshot& File, int Number, TRangeTexts& Texts);
+
+// The ranges file read once, for ReadRangeTexts. A missing file holds no
+// ranges; a file that exists but cannot be read (no permission, a folder, a
+// FIFO) raises Exception "Unable to read <file name>: <reason>".
+TIniSnapshot ReadRangesFile(const std::string& FileName);
 
 // Called as soon as the rule of range Number has been built; the handler
 // takes ownership of Rule.
@@ -36,6 +43,7 @@ using TRangeLoaded = std::function<void(int Number, const TRangeTexts& Texts, st
 // Builds one rule per section, from "Range 1" on, handing each to OnRange in
 // order, and returns how many were built. A rule that cannot be built raises
 // its error (EConvertError) out of here; the rules handed over before it stay
-// with the caller. A missing file holds no ranges. With MaxCount 0 or more,
-// sections after "Range <MaxCount>" are not read at all.
+// with the caller. A missing file holds no ranges; one that cannot be read
+// raises as ReadRangesFile does. With MaxCount 0 or more, sections after
+// "Range <MaxCount>" are not read at all.
 int LoadRangesFile(const std::string& FileName, const TRangeLoaded& OnRange, int MaxCount = -1);

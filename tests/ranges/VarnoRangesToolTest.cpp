@@ -106,7 +106,7 @@ const ToolCase ToolCases[] = {
      "varno-ranges: Range 2 \"Typo\": '' is not a valid integer value\n"},
     {"NoLocalAddress", {"@notmyip.ini", "--local-ip", ""}, 1, "",
      "varno-ranges: Range 1 \"Not mine\": '' is not a valid integer value\n"},
-    {"EmptyFile", {"/dev/null"}, 0, "", "varno-ranges: no ranges: \"Range 1\" has no \"Display Name\"\n"},
+    {"EmptyFile", {"@empty.ini"}, 0, "", "varno-ranges: no ranges: \"Range 1\" has no \"Display Name\"\n"},
     {"NoArguments", {}, 2, "", "usage: varno-ranges FILE", true},
     {"MissingFile", {"@no-such-file.ini"}, 2, "", "cannot read", true},
     {"TwoFiles", {"@good.ini", "@error.ini"}, 2, "", "usage:", true},

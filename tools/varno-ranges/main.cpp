@@ -4,9 +4,11 @@
 // with its stored lists, or, with --match, the matched ranges list of one
 // packet. Warns about items that can never match although nothing else would
 // tell: a blank inside an address, a reversed range, a star before the last
-// part of an address, a port beyond 65535, an empty list.
+// part of an address, a port beyond 65535, an empty list, ranges beyond the
+// 71 that the tray loads. Control characters of the file are shown as '?'.
 //
-// Exit status: 0 when every range was built, 1 when one failed, 2 for usage.
+// Exit status: 0 when every range was built, 1 when one failed, 2 for usage
+// and for a file that cannot be read.
 
 #include "app/LocalMachineInfo.h"
 #include "platform/IniFiles.h"
@@ -18,11 +20,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <sys/stat.h>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +32,8 @@
 namespace {
 
 const char* const Program = "varno-ranges";
+// The counters block has this many records; the tray loads no more ranges.
+constexpr int TrayRanges = 71;
 
 int Usage(const std::string& problem)
 {
@@ -88,6 +92,17 @@ std::vector<std::string> CutItems(std::string rest)
         }
     }
     return items;
+}
+
+// Control characters of a file's text replaced by '?', so that what a file
+// holds cannot drive the terminal.
+std::string Shown(const std::string& text)
+{
+    std::string shown = text;
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 32 || c == 127)
+            c = '?';
+    return shown;
 }
 
 bool ContainsKeyword(const std::string& item, const char* keyword)
@@ -160,7 +175,7 @@ struct TWarnings {
     void Add(const std::string& text)
     {
         ++Count;
-        std::cerr << Program << ": warning: Range " << Number << " \"" << Name << "\": " << text << "\n";
+        std::cerr << Program << ": warning: Range " << Number << " \"" << Shown(Name) << "\": " << Shown(text) << "\n";
     }
 };
 
@@ -290,8 +305,18 @@ int main(int argc, char** argv)
     }
     if (fileName.empty())
         return Usage("no ranges file given");
-    if (!std::ifstream(fileName))
+    // A missing file reads as empty in the tray; here it is more likely a
+    // typing mistake.
+    struct stat st {};
+    if (stat(fileName.c_str(), &st) != 0)
         return Usage("cannot read '" + fileName + "'");
+    TIniSnapshot file;
+    try {
+        file = ReadRangesFile(fileName);
+    } catch (const Exception& e) {
+        std::cerr << Program << ": " << e.Message() << "\n";
+        return 2;
+    }
     if (localIP)
         LocalIP = *localIP;
 
@@ -300,11 +325,11 @@ int main(int argc, char** argv)
     try {
         loaded = LoadRangesFile(fileName, [&](int number, const TRangeTexts& texts, std::unique_ptr<TAllowRange> rule) {
             if (!match) {
-                std::cout << "Range " << number << ": " << rule->DisplayName << "\n"
-                          << "  Source IPs:   " << rule->SourceIPs << "\n"
-                          << "  Dest IPs:     " << rule->DestIPs << "\n"
-                          << "  Source Ports: " << rule->SourcePorts << "\n"
-                          << "  Dest Ports:   " << rule->DestPorts << "\n";
+                std::cout << "Range " << number << ": " << Shown(rule->DisplayName) << "\n"
+                          << "  Source IPs:   " << Shown(rule->SourceIPs) << "\n"
+                          << "  Dest IPs:     " << Shown(rule->DestIPs) << "\n"
+                          << "  Source Ports: " << Shown(rule->SourcePorts) << "\n"
+                          << "  Dest Ports:   " << Shown(rule->DestPorts) << "\n";
             }
             TWarnings warnings{0, number, texts.DisplayName};
             CheckAddressList("Source IPs", texts.SourceIPs, warnings);
@@ -312,20 +337,25 @@ int main(int argc, char** argv)
             CheckPortList("Source Ports", texts.SourcePorts, warnings);
             CheckPortList("Dest Ports", texts.DestPorts, warnings);
             rules.push_back(std::move(rule));
-        });
+        }, TrayRanges);
     } catch (const std::exception& e) {
         // Start stops here too: the ranges before this one stay loaded, but
         // monitoring does not start, so no packet would be counted.
         const int number = int(rules.size()) + 1;
         TRangeTexts texts;
-        ReadRangeTexts(TIniFile(fileName), number, texts);
+        ReadRangeTexts(file, number, texts);
         std::cout << std::flush;
-        std::cerr << Program << ": Range " << number << " \"" << texts.DisplayName << "\": " << e.what() << "\n";
+        std::cerr << Program << ": Range " << number << " \"" << Shown(texts.DisplayName) << "\": " << Shown(e.what())
+                  << "\n";
         return 1;
     }
 
     if (loaded == 0)
         std::cerr << Program << ": no ranges: \"Range 1\" has no \"Display Name\"\n";
+    TRangeTexts next;
+    if (loaded == TrayRanges && ReadRangeTexts(file, TrayRanges + 1, next))
+        std::cerr << Program << ": warning: more than " << TrayRanges << " ranges: the tray counts ranges 1 to "
+                  << TrayRanges << " and ignores the rest\n";
 
     if (match) {
         std::string list;
