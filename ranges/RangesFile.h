@@ -5,14 +5,12 @@
 // absent or empty. The tray's Start and the tools load through here, so they
 // all see the same rules.
 
+#include "platform/IniFiles.h"
 #include "ranges/AllowRange.h"
 
 #include <functional>
 #include <memory>
 #include <string>
-
-class TIniFile;
-class TIniSnapshot;
 
 // The values of one section as written (absent keys read as empty).
 struct TRangeTexts {

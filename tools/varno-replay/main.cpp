@@ -12,7 +12,8 @@
 // --local-ip sets the address that "*MYIP*" and the other keywords stand for.
 //
 // Exit status: 0 on success, 1 when the capture or the ranges file cannot be
-// used, 2 for usage.
+// used, 2 for usage. A capture that ends inside a frame prints the counts of
+// the frames before it, then the error, and exits with 1.
 
 #include "app/LocalMachineInfo.h"
 #include "component/VarnoComponent.h"
@@ -185,6 +186,11 @@ int main(int argc, char** argv)
 
     if (!FileExists(rangesFile))
         return Fail(rangesFile + ": no such ranges file");
+    try {
+        ReadRangesFile(rangesFile);
+    } catch (const Exception& e) {
+        return Fail(e.Message());
+    }
 
     TVarno varno;
     varno.ListFirstRangeMatchOnly = firstMatch;
@@ -215,14 +221,17 @@ int main(int argc, char** argv)
         totals.Counted += varno.HandleFrame(header, data);
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (status == PCAP_ERROR)
-        return Fail(captureFile + ": after " + std::to_string(totals.Frames) + " frames: " +
-                    pcap_geterr(capture.get()));
-
+    // A file cut short (a capture still being written, a copy that broke
+    // off) still shows what its complete frames hold; the error follows and
+    // the status says the file was not read to its end.
     if (json)
         PrintJson(rows, totals, varno);
     else
         PrintText(rows, totals, varno);
+    std::fflush(stdout);
+    if (status == PCAP_ERROR)
+        return Fail(captureFile + ": after " + std::to_string(totals.Frames) + " frames: " +
+                    pcap_geterr(capture.get()) + "; the counts are of those frames only");
     std::fprintf(stderr, "%s: %llu frames in %.3f s (%.0f frames/s)\n", Program,
                  static_cast<unsigned long long>(totals.Frames), seconds,
                  seconds > 0 ? double(totals.Frames) / seconds : 0.0);
