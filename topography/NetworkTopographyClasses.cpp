@@ -1,5 +1,8 @@
 #include "topography/NetworkTopographyClasses.h"
 
+#include <algorithm>
+#include <cstring>
+#include <new>
 #include <stdexcept>
 
 TNetworkNode::TNetworkNode() = default;
@@ -8,75 +11,81 @@ TNetworkNode::~TNetworkNode() = default;
 
 TTerminatingNode::TTerminatingNode(const std::string& ipAddress, const std::string& uncName,
                                    const std::string& macAddress, const std::string& customName)
-    : uncName_(uncName), ipAddress_(ipAddress), macAddress_(macAddress)
+    : ipAddress_(ipAddress)
 {
+    SetUNCName(uncName);
+    SetMacAddress(macAddress);
     SetCustomName(customName);
     SetNonTerminating(false);
 }
 
-TTrafficPortList::TTrafficPortList() = default;
-
-TTrafficPortList::~TTrafficPortList() = default;
+TTrafficPortList::~TTrafficPortList()
+{
+    if (capacity_ != 1)
+        ::operator delete(store_.Many);
+}
 
 size_t TTrafficPortList::Probe(int32_t sourcePort, int32_t destPort) const
 {
-    const size_t mask = index_.size() - 1;
+    const TTrafficItem* items = Data();
+    const size_t mask = indexSize_ - 1;
     for (size_t slot = Hash(sourcePort, destPort) & mask;; slot = (slot + 1) & mask) {
         const uint32_t entry = index_[slot];
         if (entry == 0)
             return slot;
-        const TTrafficItem& item = items_[entry - 1];
+        const TTrafficItem& item = items[entry - 1];
         if (item.SourcePort == sourcePort && item.DestPort == destPort)
             return slot;
     }
 }
 
-void TTrafficPortList::Reindex()
+int TTrafficPortList::IndexedFind(int32_t sourcePort, int32_t destPort) const
 {
-    size_t size = 16;
-    while (size < items_.size() * 4)
-        size *= 2;
-    index_.assign(size, 0);
-    for (size_t i = 0; i < items_.size(); ++i)
-        index_[Probe(items_[i].SourcePort, items_[i].DestPort)] = uint32_t(i + 1);
-}
-
-int TTrafficPortList::IndexOf(int32_t sourcePort, int32_t destPort) const
-{
-    if (index_.empty()) {
-        for (size_t i = 0; i < items_.size(); ++i)
-            if (items_[i].SourcePort == sourcePort && items_[i].DestPort == destPort)
-                return int(i);
-        return -1;
-    }
     const uint32_t entry = index_[Probe(sourcePort, destPort)];
     return entry == 0 ? -1 : int(entry - 1);
 }
 
-void TTrafficPortList::Add(int32_t sourcePort, int32_t destPort, int64_t packetAmount,
-                           int64_t dataAmount)
+void TTrafficPortList::Reindex()
 {
-    const int i = IndexOf(sourcePort, destPort);
-    if (i >= 0) {
-        TTrafficItem& item = items_[size_t(i)];
-        item.PacketAmount += packetAmount;
-        item.DataAmount += dataAmount;
-    } else {
-        items_.emplace_back(sourcePort, destPort, packetAmount, dataAmount);
-        if (!index_.empty() && items_.size() * 2 <= index_.size())
-            index_[Probe(sourcePort, destPort)] = uint32_t(items_.size());
-        else if (items_.size() > IndexThreshold)
-            Reindex();
+    uint32_t size = 16;
+    while (size < count_ * 4)
+        size *= 2;
+    if (size > indexSize_) {
+        index_ = std::make_unique<uint32_t[]>(size);
+        indexSize_ = size;
     }
-    summary_.PacketAmount += packetAmount;
-    summary_.DataAmount += dataAmount;
+    std::fill(index_.get(), index_.get() + indexSize_, 0u);
+    indexOn_ = true;
+    const TTrafficItem* items = Data();
+    for (uint32_t i = 0; i < count_; ++i)
+        index_[Probe(items[i].SourcePort, items[i].DestPort)] = i + 1;
+}
+
+void TTrafficPortList::Append(int32_t sourcePort, int32_t destPort, int64_t packetAmount, int64_t dataAmount)
+{
+    if (count_ == capacity_) {
+        // The items are plain data: moved by copying their bytes.
+        const uint32_t capacity = capacity_ == 1 ? 4 : capacity_ * 2;
+        auto* grown = static_cast<TTrafficItem*>(::operator new(sizeof(TTrafficItem) * capacity));
+        std::memcpy(static_cast<void*>(grown), Data(), sizeof(TTrafficItem) * count_);
+        if (capacity_ != 1)
+            ::operator delete(store_.Many);
+        store_.Many = grown;
+        capacity_ = capacity;
+    }
+    TTrafficItem* items = Data();
+    new (&items[count_]) TTrafficItem(sourcePort, destPort, packetAmount, dataAmount);
+    ++count_;
+    if (indexOn_ && size_t(count_) * 2 <= indexSize_)
+        index_[Probe(sourcePort, destPort)] = count_;
+    else if (count_ > IndexThreshold)
+        Reindex();
 }
 
 void TTrafficPortList::Clear()
 {
-    // The storage stays for the next period of the same route.
-    items_.clear();
-    index_.clear();
+    count_ = 0;
+    indexOn_ = false;
     summary_.PacketAmount = 0;
     summary_.DataAmount = 0;
 }
@@ -97,14 +106,6 @@ TTrafficPortList& TLinkRoute::SlotAt(int index) const
 
 const TTrafficPortList& TLinkRoute::Slot(int index) const { return SlotAt(index); }
 
-void TLinkRoute::AddTraffic(int32_t sourcePort, int32_t destPort, int64_t packetAmount,
-                            int64_t dataAmount)
-{
-    SlotAt(SlotCount - 1).Add(sourcePort, destPort, packetAmount, dataAmount);
-    total_.Add(sourcePort, destPort, packetAmount, dataAmount);
-    changed_ = true;
-}
-
 void TLinkRoute::Age()
 {
     TTrafficPortList& oldest = SlotAt(0);
@@ -114,7 +115,7 @@ void TLinkRoute::Age()
             const int i = total_.IndexOf(item.SourcePort, item.DestPort);
             if (i < 0)
                 continue;
-            TTrafficItem& sum = total_.items_[size_t(i)];
+            TTrafficItem& sum = total_.Data()[i];
             sum.PacketAmount -= item.PacketAmount;
             sum.DataAmount -= item.DataAmount;
         }
@@ -123,5 +124,6 @@ void TLinkRoute::Age()
     }
     // The emptied oldest list becomes the newest period.
     oldest.Clear();
+    newest_ = oldest_;
     oldest_ = (oldest_ + 1) % SlotCount;
 }

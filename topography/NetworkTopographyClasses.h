@@ -9,6 +9,8 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,8 +24,8 @@ public:
     TNetworkNode(const TNetworkNode&) = delete;
     TNetworkNode& operator=(const TNetworkNode&) = delete;
 
-    const std::string& CustomName() const { return customName_; }
-    void SetCustomName(const std::string& value) { customName_ = value; }
+    const std::string& CustomName() const { return customName_ ? *customName_ : NoText; }
+    void SetCustomName(const std::string& value) { SetText(customName_, value); }
 
     bool NonTerminating() const { return nonTerminating_; }
 
@@ -37,8 +39,18 @@ public:
 protected:
     void SetNonTerminating(bool value) { nonTerminating_ = value; }
 
+    // Most hosts never get a name: a name takes room only once it is set.
+    static inline const std::string NoText;
+    static void SetText(std::unique_ptr<std::string>& place, const std::string& value)
+    {
+        if (place)
+            *place = value;
+        else if (!value.empty())
+            place = std::make_unique<std::string>(value);
+    }
+
 private:
-    std::string customName_;
+    std::unique_ptr<std::string> customName_;
     bool nonTerminating_ = true;
     int32_t stamp_ = 0;
     std::vector<TLinkRoute*> linkRoutes_;
@@ -52,30 +64,29 @@ public:
     bool Changed() const { return changed_; }
     void SetChanged(bool value) { changed_ = value; }
 
-    const std::string& UNCName() const { return uncName_; }
-    void SetUNCName(const std::string& value) { uncName_ = value; }
+    const std::string& UNCName() const { return uncName_ ? *uncName_ : NoText; }
+    void SetUNCName(const std::string& value) { SetText(uncName_, value); }
 
     // Fixed at construction: the node's identity and its Nodes.ini section.
     const std::string& IPAddress() const { return ipAddress_; }
 
-    const std::string& MacAddress() const { return macAddress_; }
-    void SetMacAddress(const std::string& value) { macAddress_ = value; }
+    const std::string& MacAddress() const { return macAddress_ ? *macAddress_ : NoText; }
+    void SetMacAddress(const std::string& value) { SetText(macAddress_, value); }
 
-    const std::string& IPName() const { return ipName_; }
-    void SetIPName(const std::string& value) { ipName_ = value; }
+    const std::string& IPName() const { return ipName_ ? *ipName_ : NoText; }
+    void SetIPName(const std::string& value) { SetText(ipName_, value); }
 
 private:
     bool changed_ = false;
-    std::string uncName_;
     std::string ipAddress_;
-    std::string macAddress_;
-    std::string ipName_;
+    std::unique_ptr<std::string> uncName_;
+    std::unique_ptr<std::string> macAddress_;
+    std::unique_ptr<std::string> ipName_;
 };
 
 // Amounts of one port pair. The amounts are 64-bit: a busy host pair moves
 // more than 2 GiB in a five-period window on a fast link.
-class TTrafficItem : public TObject {
-public:
+struct TTrafficItem {
     TTrafficItem(int32_t sourcePort, int32_t destPort, int64_t packetAmount, int64_t dataAmount)
         : SourcePort(sourcePort), DestPort(destPort), PacketAmount(packetAmount), DataAmount(dataAmount)
     {
@@ -88,55 +99,95 @@ public:
 };
 
 // Items per (source port, destination port) pair, in the order the pairs first
-// appeared, with their sums in Summary. Most lists hold a few pairs, which a
-// linear search finds fastest and without any index; past IndexThreshold pairs
-// an open-addressing index beside Items keeps a look-up constant-time however
-// many pairs a route has seen.
-class TTrafficPortList : public TObject {
+// appeared, with their sums in Summary. Most lists hold one pair, which lives
+// inside the list itself; more pairs move to an array of their own. A linear
+// search finds few pairs fastest; past IndexThreshold pairs an open-addressing
+// index keeps a look-up constant-time however many pairs a route has seen.
+class TTrafficPortList {
 public:
-    TTrafficPortList();
-    ~TTrafficPortList() override;
+    TTrafficPortList() = default;
+    ~TTrafficPortList();
 
     TTrafficPortList(const TTrafficPortList&) = delete;
     TTrafficPortList& operator=(const TTrafficPortList&) = delete;
 
     const TTrafficItem& Summary() const { return summary_; }
 
-    int Count() const { return int(items_.size()); }
-    // The item at index (0 <= index < Count()). The reference is valid until
-    // the next Add of a new pair or the next Clear.
-    const TTrafficItem& Item(int index) const { return items_.at(size_t(index)); }
-    const std::vector<TTrafficItem>& Items() const { return items_; }
+    int Count() const { return int(count_); }
+    // The item at index (0 <= index < Count(), else std::out_of_range). The
+    // reference is valid until the next Add of a new pair or the next Clear.
+    const TTrafficItem& Item(int index) const
+    {
+        if (index < 0 || uint32_t(index) >= count_)
+            throw std::out_of_range("TTrafficPortList item index " + std::to_string(index));
+        return Data()[index];
+    }
+    std::span<const TTrafficItem> Items() const { return {Data(), count_}; }
 
     // Index of the item with both ports equal, or -1.
-    int IndexOf(int32_t sourcePort, int32_t destPort) const;
+    int IndexOf(int32_t sourcePort, int32_t destPort) const
+    {
+        if (indexOn_)
+            return IndexedFind(sourcePort, destPort);
+        const TTrafficItem* items = Data();
+        for (uint32_t i = 0; i < count_; ++i)
+            if (items[i].SourcePort == sourcePort && items[i].DestPort == destPort)
+                return int(i);
+        return -1;
+    }
 
     // Adds the amounts to the pair's item, appending it when new, and to Summary.
-    void Add(int32_t sourcePort, int32_t destPort, int64_t packetAmount, int64_t dataAmount);
+    void Add(int32_t sourcePort, int32_t destPort, int64_t packetAmount, int64_t dataAmount)
+    {
+        const int i = IndexOf(sourcePort, destPort);
+        if (i >= 0) {
+            TTrafficItem& item = Data()[i];
+            item.PacketAmount += packetAmount;
+            item.DataAmount += dataAmount;
+        } else {
+            Append(sourcePort, destPort, packetAmount, dataAmount);
+        }
+        summary_.PacketAmount += packetAmount;
+        summary_.DataAmount += dataAmount;
+    }
 
-    // Back to the state after construction.
+    // Back to the state after construction; the storage stays for the next
+    // period of the same route.
     void Clear();
 
 private:
     friend class TLinkRoute;  // ageing subtracts a closed period from the total
 
-    static constexpr size_t IndexThreshold = 8;
+    static constexpr uint32_t IndexThreshold = 8;
 
     static size_t Hash(int32_t sourcePort, int32_t destPort)
     {
         const uint64_t key = (uint64_t(uint32_t(sourcePort)) << 32) | uint32_t(destPort);
         return size_t((key * 0x9E3779B97F4A7C15ull) >> 32);
     }
+    const TTrafficItem* Data() const { return capacity_ == 1 ? &store_.One : store_.Many; }
+    TTrafficItem* Data() { return capacity_ == 1 ? &store_.One : store_.Many; }
+    void Append(int32_t sourcePort, int32_t destPort, int64_t packetAmount, int64_t dataAmount);
+    int IndexedFind(int32_t sourcePort, int32_t destPort) const;
     // Slot of the pair's entry in index_, or of the empty slot where it belongs.
     size_t Probe(int32_t sourcePort, int32_t destPort) const;
-    // Rebuilds index_ with room for at least twice Count() entries.
+    // Rebuilds index_ with room for at least four times Count() entries.
     void Reindex();
 
     TTrafficItem summary_{-1, -1, 0, 0};
-    std::vector<TTrafficItem> items_;
-    // Positions in items_ plus one (0: empty slot); a power of two in size,
-    // at most half full. Empty while the list holds few pairs.
-    std::vector<uint32_t> index_;
+    // capacity_ 1: the only item is One; else Many holds capacity_ items.
+    union TStore {
+        TStore() : Many(nullptr) {}
+        TTrafficItem One;
+        TTrafficItem* Many;
+    } store_;
+    uint32_t count_ = 0;
+    uint32_t capacity_ = 1;
+    // Positions in the items plus one (0: empty slot); indexSize_ entries, a
+    // power of two, at most half full. Used while indexOn_.
+    uint32_t indexSize_ = 0;
+    bool indexOn_ = false;
+    std::unique_ptr<uint32_t[]> index_;
 };
 
 class TLinkRoute : public TObject {
@@ -163,7 +214,12 @@ public:
     const TTrafficPortList& Total() const { return total_; }
 
     // Counts one update into the current period and the window's total.
-    void AddTraffic(int32_t sourcePort, int32_t destPort, int64_t packetAmount, int64_t dataAmount);
+    void AddTraffic(int32_t sourcePort, int32_t destPort, int64_t packetAmount, int64_t dataAmount)
+    {
+        slots_[size_t(newest_)].Add(sourcePort, destPort, packetAmount, dataAmount);
+        total_.Add(sourcePort, destPort, packetAmount, dataAmount);
+        changed_ = true;
+    }
 
     // Closes the current period: the oldest slot leaves the total and an
     // empty one becomes the newest.
@@ -182,5 +238,6 @@ private:
     // list and makes it the newest, so a period's close allocates nothing.
     mutable std::array<TTrafficPortList, SlotCount> slots_;
     int oldest_ = 0;
+    int newest_ = SlotCount - 1;  // the position of slot SlotCount-1
     TTrafficPortList total_;
 };
