@@ -16,72 +16,7 @@
 #include <unistd.h>
 
 // ---------------------------------------------------------------------------
-// Header routines
-
-namespace {
-
-constexpr std::uint16_t kEtherTypeIPv4 = 0x0800;
-constexpr std::uint16_t kEtherTypeARP = 0x0806;
-constexpr int kEthernetHeaderSize = 14;
-constexpr int kIPHeaderSize = 20;
-constexpr int kUDPHeaderSize = 8;
-
-template <typename Next>
-bool Step(bool test, const void* from, int offset, Next* place)
-{
-    if (test && place)
-        *place = reinterpret_cast<Next>(static_cast<const std::uint8_t*>(from) + offset);
-    return test;
-}
-
-} // namespace
-
-bool GetIPHeader(PETHERNET_HDR EthernetHeader, PIP_HDR* IPHeader)
-{
-    return Step(ntohs(EthernetHeader->EtherType) == kEtherTypeIPv4, EthernetHeader, kEthernetHeaderSize,
-                IPHeader);
-}
-
-bool GetARPHeader(PETHERNET_HDR EthernetHeader, const void** ARPHeader)
-{
-    return Step(ntohs(EthernetHeader->EtherType) == kEtherTypeARP, EthernetHeader, kEthernetHeaderSize,
-                ARPHeader);
-}
-
-bool GetICMPHeader(PIP_HDR IPHeader, const void** ICMPHeader)
-{
-    return Step(IPHeader->Protocol == IPPROTO_ICMP, IPHeader, kIPHeaderSize, ICMPHeader);
-}
-
-bool GetTCPHeader(PIP_HDR IPHeader, PTCP_HDR* TCPHeader)
-{
-    return Step(IPHeader->Protocol == IPPROTO_TCP, IPHeader, kIPHeaderSize, TCPHeader);
-}
-
-bool GetUDPHeader(PIP_HDR IPHeader, PUDP_HDR* UDPHeader)
-{
-    return Step(IPHeader->Protocol == IPPROTO_UDP, IPHeader, kIPHeaderSize, UDPHeader);
-}
-
-bool GetTCPData(PIP_HDR IPHeader, PTCP_HDR TCPHeader, const std::uint8_t** Data, std::int32_t* DataLength)
-{
-    const std::int32_t headerLength = ((TCPHeader->DataOffset & 0xF0) >> 4) * 4;
-    const std::int32_t length = std::int32_t(ntohs(IPHeader->TotalLength)) - kIPHeaderSize - headerLength;
-    if (Data)
-        *Data = reinterpret_cast<const std::uint8_t*>(TCPHeader) + headerLength;
-    if (DataLength)
-        *DataLength = length;
-    return length > 0;
-}
-
-bool GetUDPData(PIP_HDR /*IPHeader*/, PUDP_HDR UDPHeader, const std::uint8_t** Data, std::int32_t* DataLength)
-{
-    if (Data)
-        *Data = reinterpret_cast<const std::uint8_t*>(UDPHeader) + kUDPHeaderSize;
-    if (DataLength)
-        *DataLength = std::int32_t(ntohs(UDPHeader->UDPLength)) - kUDPHeaderSize;
-    return true;
-}
+// Address text
 
 std::string IPToStr(std::uint32_t Address)
 {

@@ -109,22 +109,87 @@ static_assert(sizeof(UDP_HDR) == 8 && alignof(UDP_HDR) == 1);
 // lie within PacketHeader->caplen. A null output place means "not wanted";
 // a stepper leaves its place untouched when its test fails.
 
+// Inline: they run for every captured frame.
+namespace snoopdetail {
+constexpr std::uint16_t EtherTypeIPv4 = 0x0800;
+constexpr std::uint16_t EtherTypeARP = 0x0806;
+constexpr std::uint8_t ProtocolICMP = 1;
+constexpr std::uint8_t ProtocolTCP = 6;
+constexpr std::uint8_t ProtocolUDP = 17;
+constexpr int EthernetHeaderSize = 14;
+constexpr int IPHeaderSize = 20;
+constexpr int UDPHeaderSize = 8;
+
+template <typename Next>
+inline bool Step(bool test, const void* from, int offset, Next* place)
+{
+    if (test && place)
+        *place = reinterpret_cast<Next>(static_cast<const std::uint8_t*>(from) + offset);
+    return test;
+}
+
+inline std::uint16_t HostOrder(TNetU16 value) { return std::uint16_t((value.Bytes[0] << 8) | value.Bytes[1]); }
+} // namespace snoopdetail
+
 // EtherType 0x0800: the IPv4 header follows at frame + 14.
-bool GetIPHeader(PETHERNET_HDR EthernetHeader, PIP_HDR* IPHeader);
+inline bool GetIPHeader(PETHERNET_HDR EthernetHeader, PIP_HDR* IPHeader)
+{
+    using namespace snoopdetail;
+    return Step(HostOrder(EthernetHeader->EtherType) == EtherTypeIPv4, EthernetHeader, EthernetHeaderSize, IPHeader);
+}
+
 // EtherType 0x0806: the ARP packet follows at frame + 14.
-bool GetARPHeader(PETHERNET_HDR EthernetHeader, const void** ARPHeader);
+inline bool GetARPHeader(PETHERNET_HDR EthernetHeader, const void** ARPHeader)
+{
+    using namespace snoopdetail;
+    return Step(HostOrder(EthernetHeader->EtherType) == EtherTypeARP, EthernetHeader, EthernetHeaderSize, ARPHeader);
+}
+
 // Protocol 1, 6, 17: the transport header at IPv4 header + 20.
-bool GetICMPHeader(PIP_HDR IPHeader, const void** ICMPHeader);
-bool GetTCPHeader(PIP_HDR IPHeader, PTCP_HDR* TCPHeader);
-bool GetUDPHeader(PIP_HDR IPHeader, PUDP_HDR* UDPHeader);
+inline bool GetICMPHeader(PIP_HDR IPHeader, const void** ICMPHeader)
+{
+    using namespace snoopdetail;
+    return Step(IPHeader->Protocol == ProtocolICMP, IPHeader, IPHeaderSize, ICMPHeader);
+}
+
+inline bool GetTCPHeader(PIP_HDR IPHeader, PTCP_HDR* TCPHeader)
+{
+    using namespace snoopdetail;
+    return Step(IPHeader->Protocol == ProtocolTCP, IPHeader, IPHeaderSize, TCPHeader);
+}
+
+inline bool GetUDPHeader(PIP_HDR IPHeader, PUDP_HDR* UDPHeader)
+{
+    using namespace snoopdetail;
+    return Step(IPHeader->Protocol == ProtocolUDP, IPHeader, IPHeaderSize, UDPHeader);
+}
 
 // Payload at TCP header + 4 * data offset; its length is what the headers
 // declare (total length - 20 - TCP header length), which may be zero or
 // negative. Writes both places whatever the result; true when length > 0.
-bool GetTCPData(PIP_HDR IPHeader, PTCP_HDR TCPHeader, const std::uint8_t** Data, std::int32_t* DataLength);
+inline bool GetTCPData(PIP_HDR IPHeader, PTCP_HDR TCPHeader, const std::uint8_t** Data, std::int32_t* DataLength)
+{
+    using namespace snoopdetail;
+    const std::int32_t headerLength = ((TCPHeader->DataOffset & 0xF0) >> 4) * 4;
+    const std::int32_t length = std::int32_t(HostOrder(IPHeader->TotalLength)) - IPHeaderSize - headerLength;
+    if (Data)
+        *Data = reinterpret_cast<const std::uint8_t*>(TCPHeader) + headerLength;
+    if (DataLength)
+        *DataLength = length;
+    return length > 0;
+}
+
 // Payload at UDP header + 8, length UDPLength - 8 (negative for a length
 // field below 8). Always true.
-bool GetUDPData(PIP_HDR IPHeader, PUDP_HDR UDPHeader, const std::uint8_t** Data, std::int32_t* DataLength);
+inline bool GetUDPData(PIP_HDR /*IPHeader*/, PUDP_HDR UDPHeader, const std::uint8_t** Data, std::int32_t* DataLength)
+{
+    using namespace snoopdetail;
+    if (Data)
+        *Data = reinterpret_cast<const std::uint8_t*>(UDPHeader) + UDPHeaderSize;
+    if (DataLength)
+        *DataLength = std::int32_t(HostOrder(UDPHeader->UDPLength)) - UDPHeaderSize;
+    return true;
+}
 
 // Dotted decimal text of a host-order IPv4 address: 0xC0A80105 -> "192.168.1.5".
 std::string IPToStr(std::uint32_t Address);

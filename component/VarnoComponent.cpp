@@ -248,9 +248,15 @@ bool TVarno::HandleFrame(const pcap_pkthdr* Header, const std::uint8_t* Frame)
 
     const std::uint32_t sourceAddr = ntohl(ip->SourceAddress);
     const std::uint32_t destAddr = ntohl(ip->DestAddress);
-    std::string matchedRanges;
-    if (!MatchRanges(sourceAddr, destAddr, sourcePort, destPort, matchedRanges))
+    std::string localText;
+    const std::string* matchedRanges = MatchRanges(sourceAddr, destAddr, sourcePort, destPort, localText);
+    if (!matchedRanges)
         return true;
+    struct THandlersRunning {
+        int& Count;
+        explicit THandlersRunning(int& c) : Count(c) { ++Count; }
+        ~THandlersRunning() { --Count; }
+    } running(FHandlersRunning);
 
     const int dataAmount = ntohs(ip->TotalLength);
 
@@ -291,49 +297,83 @@ bool TVarno::HandleFrame(const pcap_pkthdr* Header, const std::uint8_t* Frame)
 
     const TOnTrafficUpdate& updateEvent = tcp ? OnTCPNetworkTrafficUpdate : OnUDPNetworkTrafficUpdate;
     if (updateEvent)
-        updateEvent(this, *sourceText, *destText, 1, dataAmount, sourcePort, destPort, matchedRanges);
+        updateEvent(this, *sourceText, *destText, 1, dataAmount, sourcePort, destPort, *matchedRanges);
     return true;
 }
 
 namespace {
 
-// Appends ",n" (or "n" first) for the rule at position Index.
-void AppendRangeNumber(std::string& MatchedRanges, std::size_t Index)
+// Writes the numbers of the rules in Set ("1,3,10"): rule i is number i+1.
+std::size_t WriteRangeNumbers(const TAllowRangeTable::TWord* Set, std::size_t Words, char* Out)
 {
-    char number[24];
-    char* start = number;
-    if (!MatchedRanges.empty())
-        *start++ = ',';
-    const auto end = std::to_chars(start, number + sizeof number, Index + 1).ptr;
-    MatchedRanges.append(number, end);
+    char* out = Out;
+    for (std::size_t w = 0; w < Words; ++w) {
+        for (TAllowRangeTable::TWord bits = Set[w]; bits; bits &= bits - 1) {
+            if (out != Out)
+                *out++ = ',';
+            out = std::to_chars(out, out + 8, w * TAllowRangeTable::WordBits + std::size_t(std::countr_zero(bits)) + 1).ptr;
+        }
+    }
+    return std::size_t(out - Out);
 }
 
 } // namespace
 
-bool TVarno::MatchRanges(std::uint32_t SourceAddr, std::uint32_t DestAddr, int SourcePort, int DestPort,
-                         std::string& MatchedRanges)
+const std::string* TVarno::MatchRanges(std::uint32_t SourceAddr, std::uint32_t DestAddr, int SourcePort,
+                                       int DestPort, std::string& Local)
 {
-    MatchedRanges.clear();
-    if (FRangeTable.Update(AllowRanges)) {
-        const TAllowRangeTable::TWord* set = FRangeTable.Match(SourceAddr, DestAddr, SourcePort, DestPort);
-        for (std::size_t w = 0; w < FRangeTable.WordCount(); ++w) {
-            for (TAllowRangeTable::TWord bits = set[w]; bits; bits &= bits - 1) {
-                AppendRangeNumber(MatchedRanges, w * TAllowRangeTable::WordBits + std::size_t(std::countr_zero(bits)));
-                if (ListFirstRangeMatchOnly)
-                    return true;
-            }
+    if (!FRangeTable.Update(AllowRanges)) {
+        // Lists too large for the table ask each rule.
+        Local.clear();
+        for (std::size_t i = 0; i < AllowRanges.size(); ++i) {
+            if (!AllowRanges[i]->Matches(SourceAddr, DestAddr, SourcePort, DestPort))
+                continue;
+            if (!Local.empty())
+                Local += ',';
+            char number[24];
+            Local.append(number, std::to_chars(number, number + sizeof number, i + 1).ptr);
+            if (ListFirstRangeMatchOnly)
+                break;
         }
-        return !MatchedRanges.empty();
+        return Local.empty() ? nullptr : &Local;
     }
-    // Lists too large for the table ask each rule.
-    for (std::size_t i = 0; i < AllowRanges.size(); ++i) {
-        if (!AllowRanges[i]->Matches(SourceAddr, DestAddr, SourcePort, DestPort))
-            continue;
-        AppendRangeNumber(MatchedRanges, i);
-        if (ListFirstRangeMatchOnly)
+
+    using TWord = TAllowRangeTable::TWord;
+    const std::size_t words = FRangeTable.WordCount();
+    const TWord* found = FRangeTable.Match(SourceAddr, DestAddr, SourcePort, DestPort);
+    TWord set[TAllowRangeTable::MaxWords] = {};
+    bool any = false;
+    for (std::size_t w = 0; w < words; ++w) {
+        set[w] = found[w];
+        if (set[w] && ListFirstRangeMatchOnly) {
+            set[w] &= ~set[w] + 1;  // the lowest rule only
+            any = true;
             break;
+        }
+        any = any || set[w];
     }
-    return !MatchedRanges.empty();
+    if (!any)
+        return nullptr;
+
+    TMatchText* entry = nullptr;
+    if (FHandlersRunning == 0) {
+        TWord key = set[0];
+        for (std::size_t w = 1; w < words; ++w)
+            key ^= set[w] * 0xC2B2AE3D27D4EB4Full;
+        entry = &FMatchTexts[std::size_t((key * 0x9E3779B97F4A7C15ull) >> 58)];
+        if (true &&
+            std::equal(set, set + TAllowRangeTable::MaxWords, entry->Set))
+            return &entry->Text;
+    }
+    char text[TAllowRangeTable::MaxWords * TAllowRangeTable::WordBits * 4];
+    const std::size_t length = WriteRangeNumbers(set, words, text);
+    if (!entry) {
+        Local.assign(text, length);
+        return &Local;
+    }
+    std::copy(set, set + TAllowRangeTable::MaxWords, entry->Set);
+    entry->Text.assign(text, length);
+    return &entry->Text;
 }
 
 // ---------------------------------------------------------------------------
@@ -661,7 +701,8 @@ const TIniSnapshot& TVarno::NodeNames() const
     // failed open. Opening it only to read never creates it.
     TNodeNamesCache seen;
     seen.FileName = NodeNamesFile;
-    const int fd = open(NodeNamesFile.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO in the file's place must not stall the packet path.
+    const int fd = open(NodeNamesFile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
     if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         seen.Exists = true;
@@ -695,7 +736,8 @@ const TIniSnapshot& TVarno::NodeNames() const
                 text.append(buffer, std::size_t(n));
             }
         }
-        seen.Names = TIniSnapshot::FromText(text);
+        // Only the four name keys are kept, whatever else the file holds.
+        seen.Names = TIniSnapshot::FromText(text, {"Custom Name", "IP Name", "UNC Name", "MacAddress"});
         FNodeNames = std::make_unique<TNodeNamesCache>(std::move(seen));
     }
     if (fd >= 0)

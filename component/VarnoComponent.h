@@ -16,6 +16,7 @@
 #include "ranges/AllowRangeTable.h"
 #include "topography/NetworkTopographyClasses.h"
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -184,10 +185,11 @@ private:
 
     static TRouteKey RouteKey(const TTerminatingNode* X, const TTerminatingNode* Y);
 
-    // Fills MatchedRanges with the numbers of the matching ranges; false when
-    // none matches.
-    bool MatchRanges(std::uint32_t SourceAddr, std::uint32_t DestAddr, int SourcePort, int DestPort,
-                     std::string& MatchedRanges);
+    // The numbers of the matching ranges as the update events give them
+    // ("1,3"), or null when none matches. The text lives in FMatchTexts, or
+    // in Local while a handler runs, until the next call.
+    const std::string* MatchRanges(std::uint32_t SourceAddr, std::uint32_t DestAddr, int SourcePort, int DestPort,
+                                   std::string& Local);
     TTerminatingNode* NodeFor(const std::string& Address);
     TTerminatingNode* NodeFor(std::uint32_t Address);
     // RecordTraffic for a decoded packet: the nodes are found by address
@@ -204,6 +206,16 @@ private:
 
     // AllowRanges answered all at once; follows AllowRanges by itself.
     TAllowRangeTable FRangeTable;
+    // The texts of recent sets of matching ranges, by set: most packets
+    // repeat a set seen shortly before.
+    struct TMatchText {
+        TAllowRangeTable::TWord Set[TAllowRangeTable::MaxWords] = {};
+        std::string Text;
+    };
+    std::array<TMatchText, 64> FMatchTexts;
+    // Event handlers running: a frame handled from inside one must leave the
+    // texts that the outer handler still reads alone.
+    int FHandlersRunning = 0;
 
     std::unique_ptr<TSnoop> CaptureComponent;
     std::unique_ptr<TSnoopMemory> CaptureMemory;

@@ -10,10 +10,9 @@ namespace {
 
 // Room set aside at construction. Ranges files hold up to 71 rules of a few
 // items each, far inside these bounds.
-constexpr std::size_t MaxRules = 128;
+constexpr std::size_t MaxRules = 64 * TAllowRangeTable::MaxWords;
 constexpr std::size_t MaxSpans = 512;                           // per field, all rules together
 constexpr std::size_t MaxCuts = 2 * MaxSpans + 1;               // interval starts per field
-constexpr std::size_t MaxWords = (MaxRules + 63) / 64;          // words of a rule set
 constexpr std::size_t MaxSetWords = 2048;                       // intervals times words, per field
 
 constexpr std::uint32_t FieldMax = std::numeric_limits<std::uint32_t>::max();
@@ -26,24 +25,17 @@ TAllowRangeTable::TAllowRangeTable()
         field->Starts.reserve(MaxCuts);
         field->Sets.reserve(MaxSetWords);
     }
-    FResult.reserve(MaxWords);
+    FResult.reserve(TAllowRangeTable::MaxWords);
     FRules.reserve(MaxRules);
     FSpans.reserve(MaxSpans);
     FSpanEnds.reserve(MaxRules);
     FCuts.reserve(MaxCuts);
 }
 
-bool TAllowRangeTable::Update(const std::vector<std::unique_ptr<TAllowRange>>& Ranges)
+bool TAllowRangeTable::Rebuild(const std::vector<std::unique_ptr<TAllowRange>>& Ranges)
 {
-    // The rules' addresses are compared as the bytes of the owning pointers.
-    static_assert(sizeof(std::unique_ptr<TAllowRange>) == sizeof(const TAllowRange*));
-    const std::uint64_t generation = TAllowRange::Generation();
     const std::size_t count = Ranges.size();
-    if (FGeneration == generation && FRules.size() == count && FRulesValid &&
-        (count == 0 || std::memcmp(static_cast<const void*>(Ranges.data()), FRules.data(),
-                                   count * sizeof(const TAllowRange*)) == 0))
-        return FBuilt;
-
+    const std::uint64_t generation = TAllowRange::Generation();
     FGeneration = generation;
     FRulesValid = count <= MaxRules;
     FRules.clear();

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -27,10 +28,15 @@ public:
 
     // Makes the table stand for Ranges (rule i is bit i). False when the list
     // is too large for the table; then the table stands for nothing.
-    bool Update(const std::vector<std::unique_ptr<TAllowRange>>& Ranges);
+    bool Update(const std::vector<std::unique_ptr<TAllowRange>>& Ranges)
+    {
+        return Follows(Ranges) ? FBuilt : Rebuild(Ranges);
+    }
 
-    // Words of the last Match: bit i of word i / 64 is rule i.
+    // Words of the last Match: bit i of word i / 64 is rule i. At most
+    // MaxWords.
     std::size_t WordCount() const { return FWords; }
+    static constexpr std::size_t MaxWords = 2;
 
     // The rules that match the packet (host-order addresses, ports 0-65535),
     // as WordCount() words; valid until the next Match or Update.
@@ -57,10 +63,10 @@ private:
             // The last start at or below Value.
             const std::uint32_t* base = Starts.data();
             std::size_t count = Starts.size();
+            // Without branches: packets come in no order a predictor could learn.
             while (count > 1) {
                 const std::size_t half = count / 2;
-                if (base[half] <= Value)
-                    base += half;
+                base = base[half] <= Value ? base + half : base;
                 count -= half;
             }
             return Sets.data() + std::size_t(base - Starts.data()) * Words;
@@ -73,6 +79,17 @@ private:
         std::uint32_t High;
     };
 
+    // True when Ranges holds the very rules the table was last made for.
+    bool Follows(const std::vector<std::unique_ptr<TAllowRange>>& Ranges) const
+    {
+        // The rules' addresses are compared as the bytes of the owning pointers.
+        static_assert(sizeof(std::unique_ptr<TAllowRange>) == sizeof(const TAllowRange*));
+        const std::size_t count = Ranges.size();
+        return FRulesValid && FGeneration == TAllowRange::Generation() && FRules.size() == count &&
+               (count == 0 || std::memcmp(static_cast<const void*>(Ranges.data()), FRules.data(),
+                                          count * sizeof(const TAllowRange*)) == 0);
+    }
+    bool Rebuild(const std::vector<std::unique_ptr<TAllowRange>>& Ranges);
     bool Build(const std::vector<std::unique_ptr<TAllowRange>>& Ranges);
     // The values of one field that each rule accepts, as spans; false when
     // they do not fit the storage.

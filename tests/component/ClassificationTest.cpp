@@ -330,3 +330,108 @@ TEST(Classification, TruncatedFramesReadOnlyTheCapturedBytes)
 }
 
 } // namespace
+
+// The matched-ranges text of every update is the list of the rules whose own
+// Matches accepts the packet, while packets repeat, the rule list changes
+// between frames, the first-match setting flips, and a handler handles a
+// frame of its own before it reads its text.
+TEST(MatchedRangesText, NamesEveryMatchingRuleThroughRepeatsAndChanges)
+{
+    std::vector<std::unique_ptr<TAllowRange>> pool;
+    pool.push_back(Rule("*ANY*", "*ANY*", "*ANY*", "80,443"));
+    pool.push_back(Rule("10.0.0.0-10.0.0.255", "*ANY*", "*ANY*", "*ANY*"));
+    pool.push_back(Rule("*ANY*", "10.0.0.2", "1024-65535", "*ANY*"));
+    pool.push_back(Rule("*ANY*", "*ANY*", "53", "*ANY*"));
+    pool.push_back(Rule("192.168.1.*", "*ANY*", "*ANY*", "*ANY*"));
+    pool.push_back(AnyRule());
+
+    const std::uint32_t addresses[] = {0x0A000001, 0x0A000002, 0xC0A80105, 0x08080808};
+    const std::uint16_t ports[] = {53, 80, 443, 5000};
+    std::vector<Packet> packets;
+    for (const std::uint32_t s : addresses)
+        for (const std::uint32_t d : addresses)
+            for (const std::uint16_t sp : ports)
+                for (const std::uint16_t dp : ports) {
+                    Packet p;
+                    p.Protocol = (sp + dp) % 3 ? kTCP : kUDP;
+                    p.Source = s;
+                    p.Dest = d;
+                    p.SourcePort = sp;
+                    p.DestPort = dp;
+                    packets.push_back(p);
+                }
+
+    TVarno varno;
+    varno.LoadAndSaveIPNames = false;
+    std::vector<TAllowRange*> rules;  // what varno.AllowRanges holds, for the expected texts
+    const auto expectedText = [&](const Packet& p) {
+        std::string text;
+        for (size_t i = 0; i < rules.size(); ++i) {
+            if (!rules[i]->Matches(p.Source, p.Dest, p.SourcePort, p.DestPort))
+                continue;
+            text += (text.empty() ? "" : ",") + std::to_string(i + 1);
+            if (varno.ListFirstRangeMatchOnly)
+                break;
+        }
+        return text;
+    };
+
+    const Packet* inner = nullptr;  // a frame the handler handles first
+    std::string seen, innerSeen;
+    int updates = 0;
+    const TOnTrafficUpdate update = [&](TObject*, const std::string&, const std::string&, int, int, int, int,
+                                        const std::string& matched) {
+        ++updates;
+        if (inner) {
+            const Packet* p = inner;
+            inner = nullptr;
+            const std::string before = matched;
+            Feed(varno, *p);
+            innerSeen = seen;
+            EXPECT_EQ(matched, before) << "the text changed under the handler";
+        }
+        seen = matched;
+    };
+    varno.OnTCPNetworkTrafficUpdate = update;
+    varno.OnUDPNetworkTrafficUpdate = update;
+
+    // Lists of rules taken from the pool in changing orders; the owner keeps
+    // the rules, so one rule may stand at another position next round.
+    const std::vector<std::vector<int>> lists = {{0, 1, 2, 3, 4, 5}, {5, 4, 3, 2, 1, 0}, {2}, {}, {3, 0}, {1, 2, 3, 4}};
+    for (size_t round = 0; round < lists.size() * 2; ++round) {
+        varno.ListFirstRangeMatchOnly = round % 2 == 1;
+        for (auto& r : varno.AllowRanges)
+            r.release();
+        varno.AllowRanges.clear();
+        rules.clear();
+        for (const int i : lists[round % lists.size()]) {
+            varno.AllowRanges.emplace_back(pool[size_t(i)].get());
+            rules.push_back(pool[size_t(i)].get());
+        }
+        for (int repeat = 0; repeat < 3; ++repeat) {
+            for (size_t k = 0; k < packets.size(); ++k) {
+                const Packet& p = packets[k];
+                const std::string want = expectedText(p);
+                if (repeat == 2 && k % 7 == 0)
+                    inner = &packets[(k * 13 + 5) % packets.size()];
+                const Packet* nested = inner;
+                seen = "(none)";
+                const int before = updates;
+                Feed(varno, p);
+                if (want.empty()) {
+                    EXPECT_EQ(updates, before) << "round " << round << " packet " << k;
+                    inner = nullptr;
+                    continue;
+                }
+                ASSERT_EQ(seen, want) << "round " << round << " repeat " << repeat << " packet " << k;
+                if (nested && !expectedText(*nested).empty()) {
+                    EXPECT_EQ(innerSeen, expectedText(*nested)) << "round " << round << " inner of packet " << k;
+                }
+            }
+        }
+    }
+    for (auto& r : varno.AllowRanges)
+        r.release();
+    varno.AllowRanges.clear();
+    EXPECT_GT(updates, 1000);
+}

@@ -62,20 +62,29 @@ struct Totals {
     std::uint64_t Counted = 0;
 };
 
-// Adds one update to every range named in a list such as "1,3,10".
+// Adds one update to every range named in a list such as "1,3,10". Runs for
+// every matched packet: one pass over the characters.
 void CountMatches(std::vector<RangeRow>& rows, const std::string& matched, int dataAmount)
 {
-    std::size_t number = 0;
-    for (std::size_t i = 0; i <= matched.size(); ++i) {
-        if (i < matched.size() && matched[i] >= '0' && matched[i] <= '9') {
-            number = number * 10 + std::size_t(matched[i] - '0');
-            continue;
+    const char* p = matched.data();
+    const char* const end = p + matched.size();
+    RangeRow* const first = rows.data();
+    const std::size_t count = rows.size();
+    while (p != end) {
+        std::size_t number = 0;
+        bool digits = false;
+        for (; p != end && *p >= '0' && *p <= '9'; ++p) {
+            // Past any row number: the text names no row.
+            if (number <= count)
+                number = number * 10 + std::size_t(*p - '0');
+            digits = true;
         }
-        if (number >= 1 && number <= rows.size()) {
-            rows[number - 1].Packets += 1;
-            rows[number - 1].Bytes += std::uint64_t(dataAmount);
+        if (digits && number >= 1 && number <= count) {
+            first[number - 1].Packets += 1;
+            first[number - 1].Bytes += std::uint64_t(dataAmount);
         }
-        number = 0;
+        if (p != end)
+            ++p;  // the separator
     }
 }
 
