@@ -484,6 +484,12 @@ int TVarno::FindTerminatingNode(std::string_view Address) const
 
 TTerminatingNode* TVarno::AddTerminatingNode(const std::string& Address)
 {
+    std::uint32_t number;
+    return AddNode(Address, ParseIPText(Address, number) ? &number : nullptr);
+}
+
+TTerminatingNode* TVarno::AddNode(const std::string& Address, const std::uint32_t* Number)
+{
     auto node = std::make_unique<TTerminatingNode>(Address, "", "", "");
     if (LoadAndSaveIPNames)
         LoadNodeNames(node.get());
@@ -492,9 +498,8 @@ TTerminatingNode* TVarno::AddTerminatingNode(const std::string& Address)
     // An address is queued with its first node only, so no host is ever
     // queried twice; hosts named by NodeNamesFile need no query.
     const int position = int(FNodeList.size() - 1);
-    std::uint32_t number;
-    const bool firstOfAddress = ParseIPText(Address, number) ? FNodeByAddress.Add(number, position)
-                                                             : FNodeIndex.emplace(Address, position).second;
+    const bool firstOfAddress = Number ? FNodeByAddress.Add(*Number, position)
+                                       : FNodeIndex.emplace(Address, position).second;
     if (firstOfAddress && NameResolution() && result->IPName().empty() && result->UNCName().empty())
         NameQueryQueue.push_back(Address);
     if (OnAfterAddTerminatingNode)
@@ -549,7 +554,7 @@ void TVarno::TAddressIndex::Clear()
 TTerminatingNode* TVarno::NodeFor(std::uint32_t Address)
 {
     const int i = FNodeByAddress.Find(Address);
-    return i < 0 ? AddTerminatingNode(IPText(Address)) : FNodeList[std::size_t(i)].get();
+    return i < 0 ? AddNode(IPText(Address), &Address) : FNodeList[std::size_t(i)].get();
 }
 
 int TVarno::FindLinkRoute(const TTerminatingNode* X, const TTerminatingNode* Y) const
@@ -761,12 +766,12 @@ void TVarno::LoadNodeNames(TTerminatingNode* Node) const
 
 void TVarno::SaveNodeNames(const TTerminatingNode* Node) const
 {
-    TIniFile file(NodeNamesFile);
-    const std::string& section = Node->IPAddress();
-    file.WriteString(section, "Custom Name", Node->CustomName());
-    file.WriteString(section, "IP Name", Node->IPName());
-    file.WriteString(section, "UNC Name", Node->UNCName());
-    file.WriteString(section, "MacAddress", Node->MacAddress());
+    // The four keys in one replacement of the file: a failed write leaves
+    // none of them, never some.
+    TIniFile(NodeNamesFile).WriteStrings(Node->IPAddress(), {{"Custom Name", Node->CustomName()},
+                                                             {"IP Name", Node->IPName()},
+                                                             {"UNC Name", Node->UNCName()},
+                                                             {"MacAddress", Node->MacAddress()}});
 }
 
 // ---------------------------------------------------------------------------

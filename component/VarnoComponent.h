@@ -192,6 +192,9 @@ private:
                                    std::string& Local);
     TTerminatingNode* NodeFor(const std::string& Address);
     TTerminatingNode* NodeFor(std::uint32_t Address);
+    // AddTerminatingNode with the address's number when its text is the
+    // packets' dotted form (null otherwise), so it is not parsed again.
+    TTerminatingNode* AddNode(const std::string& Address, const std::uint32_t* Number);
     // RecordTraffic for a decoded packet: the nodes are found by address
     // without building their texts; returns them for the events.
     void RecordPacket(std::uint32_t SourceAddr, std::uint32_t DestAddr, int DataAmount, int SourcePort,
