@@ -249,10 +249,18 @@ bool TIniFile::ValueExists(const std::string& section, const std::string& key) c
 
 void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value)
 {
+    WriteStrings(section, {{key, value}});
+}
+
+void TIniFile::WriteStrings(const std::string& section,
+                            const std::vector<std::pair<std::string, std::string>>& entries)
+{
     const std::string failure = "Unable to write to " + fileName_;
-    if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value) || Trim(key).empty()
-        || section.find(']') != std::string::npos || key.find('=') != std::string::npos)
+    if (HasLineBreak(section) || section.find(']') != std::string::npos)
         throw Exception(failure);
+    for (const auto& [key, value] : entries)
+        if (HasLineBreak(key) || HasLineBreak(value) || Trim(key).empty() || key.find('=') != std::string::npos)
+            throw Exception(failure);
 
     // A link is written through, so the link stays and its target changes.
     std::string target = fileName_;
@@ -281,42 +289,47 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
         lines.push_back(line);
         return true;
     });
-    const std::string entry = key + "=" + value;
+    // The new lines, where the views in lines can point at them.
+    std::vector<std::string> added;
+    added.reserve(entries.size() + 1);
     const std::string header = "[" + section + "]";
 
-    // Locate the first section of that name and, inside it, the key.
-    long sectionAt = -1, lastEntryAt = -1, keyAt = -1;
-    std::string name, k, v;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (SectionName(lines[i], name)) {
-            if (sectionAt >= 0)
-                break;
-            if (SameText(name, Trim(section))) {
-                sectionAt = long(i);
-                lastEntryAt = long(i);
+    for (const auto& [key, value] : entries) {
+        const std::string& entry = added.emplace_back(key + "=" + value);
+        // Locate the first section of that name and, inside it, the key.
+        long sectionAt = -1, lastEntryAt = -1, keyAt = -1;
+        std::string name, k, v;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (SectionName(lines[i], name)) {
+                if (sectionAt >= 0)
+                    break;
+                if (SameText(name, Trim(section))) {
+                    sectionAt = long(i);
+                    lastEntryAt = long(i);
+                }
+                continue;
             }
-            continue;
+            if (sectionAt < 0)
+                continue;
+            if (!Trim(lines[i]).empty())
+                lastEntryAt = long(i);
+            if (keyAt < 0 && KeyLine(lines[i], k, v) && SameText(k, Trim(key)))
+                keyAt = long(i);
         }
-        if (sectionAt < 0)
-            continue;
-        if (!Trim(lines[i]).empty())
-            lastEntryAt = long(i);
-        if (keyAt < 0 && KeyLine(lines[i], k, v) && SameText(k, Trim(key)))
-            keyAt = long(i);
-    }
-    if (keyAt >= 0) {
-        lines[size_t(keyAt)] = entry;
-    } else if (sectionAt >= 0) {
-        lines.insert(lines.begin() + lastEntryAt + 1, entry);
-    } else {
-        if (!lines.empty() && !Trim(lines.back()).empty())
-            lines.emplace_back();
-        lines.push_back(header);
-        lines.push_back(entry);
+        if (keyAt >= 0) {
+            lines[size_t(keyAt)] = entry;
+        } else if (sectionAt >= 0) {
+            lines.insert(lines.begin() + lastEntryAt + 1, entry);
+        } else {
+            if (!lines.empty() && !Trim(lines.back()).empty())
+                lines.emplace_back();
+            lines.push_back(header);
+            lines.push_back(entry);
+        }
     }
 
     std::string text;
-    text.reserve(old.size() + entry.size() + header.size() + 8);
+    text.reserve(old.size() + header.size() + 8 + entries.size() * 2);
     const char* eol = crlf ? "\r\n" : "\n";
     for (const auto& line : lines) {
         text += line;

@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 class TIniFile {
@@ -40,6 +41,9 @@ public:
     // Raise Exception "Unable to write to <file name>" when the file cannot be
     // written, or when a name or value holds a line break.
     void WriteString(const std::string& section, const std::string& key, const std::string& value);
+    // Several keys of one section in one replacement of the file: either all
+    // of them are written or, raising as WriteString does, none.
+    void WriteStrings(const std::string& section, const std::vector<std::pair<std::string, std::string>>& entries);
     void WriteInteger(const std::string& section, const std::string& key, int value);
     // Written as "1" or "0".
     void WriteBool(const std::string& section, const std::string& key, bool value);

@@ -152,4 +152,39 @@ TEST(NodeNamesHostileFile, SaveToAFileThatCannotBeWrittenRaisesAndKeepsIt)
     }
 }
 
+// The disk fills up while the names are saved: none of the four keys is
+// written, rather than the first ones only.
+TEST(NodeNamesHostileFile, SaveOnAFullDiskWritesNothing)
+{
+    ScratchDir scratch;
+    const std::string dir = scratch.Path().string();
+    const std::string file = dir + "/Nodes.ini";
+    const std::string old = "[10.0.0.9]\nIP Name=other\n";
+    const TChildResult child = RunInChild(
+        [&] {
+            // Two pages: room for the old file and a short new one, not for a long one.
+            if (!MountTmpfs(dir, "8k"))
+                return 10;
+            WriteAll(file, old);
+            TVarno varno;
+            varno.NodeNamesFile = file;
+            TTerminatingNode* node = varno.AddTerminatingNode("10.0.0.1");
+            node->SetCustomName("short");
+            node->SetIPName(std::string(6000, 'n'));
+            try {
+                varno.SaveNodeNames(node);
+                return 1;
+            } catch (const Exception& e) {
+                if (e.Message() != "Unable to write to " + file)
+                    return 2;
+            }
+            if (ReadAll(file) != old)
+                return 3;
+            return std::distance(fs::directory_iterator(dir), fs::directory_iterator()) == 1 ? 0 : 4;
+        },
+        {.OwnMountNamespace = true});
+    EXPECT_EQ(child.Status, 0) << "10: no tmpfs, 1: no error, 2: another message, 3: the file changed, "
+                                  "4: a file was left behind";
+}
+
 } // namespace
