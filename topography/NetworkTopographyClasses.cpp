@@ -1,9 +1,56 @@
 #include "topography/NetworkTopographyClasses.h"
 
+#include "topography/ObjectPool.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
+
+namespace {
+
+// Built on first use, and never destroyed: objects may outlive static
+// destruction in a program that ends without taking its picture apart.
+TObjectPool& NodePool()
+{
+    static TObjectPool* pool = new TObjectPool(sizeof(TTerminatingNode));
+    return *pool;
+}
+
+TObjectPool& RoutePool()
+{
+    static TObjectPool* pool = new TObjectPool(sizeof(TLinkRoute));
+    return *pool;
+}
+
+void* PoolNew(TObjectPool& pool, std::size_t size, std::size_t own)
+{
+    return size == own ? pool.Allocate() : ::operator new(size);
+}
+
+void PoolDelete(TObjectPool& pool, void* object, std::size_t size, std::size_t own) noexcept
+{
+    if (size == own)
+        pool.Free(object);
+    else
+        ::operator delete(object);
+}
+
+} // namespace
+
+void* TTerminatingNode::operator new(std::size_t size) { return PoolNew(NodePool(), size, sizeof(TTerminatingNode)); }
+
+void TTerminatingNode::operator delete(void* object, std::size_t size) noexcept
+{
+    PoolDelete(NodePool(), object, size, sizeof(TTerminatingNode));
+}
+
+void* TLinkRoute::operator new(std::size_t size) { return PoolNew(RoutePool(), size, sizeof(TLinkRoute)); }
+
+void TLinkRoute::operator delete(void* object, std::size_t size) noexcept
+{
+    PoolDelete(RoutePool(), object, size, sizeof(TLinkRoute));
+}
 
 TNetworkNode::TNetworkNode() = default;
 

@@ -7,6 +7,7 @@
 #include "platform/SysUtils.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -60,6 +61,11 @@ class TTerminatingNode : public TNetworkNode {
 public:
     TTerminatingNode(const std::string& ipAddress, const std::string& uncName,
                      const std::string& macAddress, const std::string& customName);
+
+    // From a pool of their own: see ObjectPool.h. Objects of derived classes
+    // of another size come from the ordinary heap.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* object, std::size_t size) noexcept;
 
     bool Changed() const { return changed_; }
     void SetChanged(bool value) { changed_ = value; }
@@ -196,6 +202,11 @@ public:
 
     TLinkRoute(TTerminatingNode* sourceNode, TTerminatingNode* destNode);
     ~TLinkRoute() override;
+
+    // From a pool of their own: see ObjectPool.h. Objects of derived classes
+    // of another size come from the ordinary heap.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* object, std::size_t size) noexcept;
 
     TLinkRoute(const TLinkRoute&) = delete;
     TLinkRoute& operator=(const TLinkRoute&) = delete;

@@ -1,4 +1,5 @@
 #include "topography/NetworkTopographyClasses.h"
+#include "topography/ObjectPool.h"
 
 #include <gtest/gtest.h>
 
@@ -308,6 +309,94 @@ TEST(LinkRoute, RandomTrafficKeepsTheWindowInvariants)
     ASSERT_EQ(size_t(route.Total().Count()), firstSeen.size());
     for (size_t i = 0; i < firstSeen.size(); ++i)
         EXPECT_EQ((PortPair{route.Total().Item(int(i)).SourcePort, route.Total().Item(int(i)).DestPort}), firstSeen[i]);
+}
+
+} // namespace
+
+namespace {
+
+// Room from the pool is aligned, never shared by two live objects (every
+// object keeps what was written into it while others come and go), and
+// taken back for reuse.
+TEST(ObjectPool, HandsOutSeparateAlignedRoomAndTakesItBack)
+{
+    struct Cell {
+        std::uint64_t Words[5];
+    };
+    TObjectPool pool(sizeof(Cell));
+    // Enough objects to span several blocks.
+    std::vector<Cell*> live;
+    const auto make = [&](std::uint64_t tag) {
+        auto* cell = static_cast<Cell*>(pool.Allocate());
+        ASSERT_EQ(reinterpret_cast<std::uintptr_t>(cell) % alignof(std::max_align_t), 0u);
+        for (std::uint64_t& w : cell->Words)
+            w = tag;
+        live.push_back(cell);
+    };
+    for (std::uint64_t i = 0; i < 200000; ++i)
+        make(i);
+    // Free every other one, then fill the gaps again.
+    std::vector<Cell*> kept;
+    for (size_t i = 0; i < live.size(); ++i) {
+        if (i % 2)
+            pool.Free(live[i]);
+        else
+            kept.push_back(live[i]);
+    }
+    live = kept;
+    for (std::uint64_t i = 0; i < 100000; ++i)
+        make(1000000 + i);
+    std::vector<Cell*> sorted = live;
+    std::sort(sorted.begin(), sorted.end());
+    for (size_t i = 1; i < sorted.size(); ++i)
+        ASSERT_GE(reinterpret_cast<char*>(sorted[i]) - reinterpret_cast<char*>(sorted[i - 1]),
+                  std::ptrdiff_t(sizeof(Cell)));
+    for (size_t i = 0; i < live.size(); ++i) {
+        const std::uint64_t tag = i < 100000 ? 2 * i : 1000000 + (i - 100000);
+        for (const std::uint64_t w : live[i]->Words)
+            ASSERT_EQ(w, tag) << "object " << i;
+    }
+    for (Cell* cell : live)
+        pool.Free(cell);
+}
+
+// Routes and hosts come from pools; a class derived from them with room of
+// its own is made and destroyed through the base all the same.
+TEST(ObjectPool, DerivedClassesOfAnotherSizeComeAndGo)
+{
+    struct TTaggedNode : TTerminatingNode {
+        TTaggedNode() : TTerminatingNode("10.0.0.1", "", "", "") {}
+        std::string Tag = std::string(100, 't');
+    };
+    struct TTaggedRoute : TLinkRoute {
+        TTaggedRoute(TTerminatingNode* a, TTerminatingNode* b) : TLinkRoute(a, b) {}
+        char Extra[4096] = {};
+    };
+    std::vector<std::unique_ptr<TTerminatingNode>> nodes;
+    std::vector<std::unique_ptr<TLinkRoute>> routes;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 1000; ++i) {
+            if (i % 3 == 0)
+                nodes.push_back(std::make_unique<TTaggedNode>());
+            else
+                nodes.push_back(std::make_unique<TTerminatingNode>("10.0.0." + std::to_string(i % 256), "", "", ""));
+            TTerminatingNode* a = nodes.back().get();
+            TTerminatingNode* b = nodes[nodes.size() / 2].get();
+            if (i % 5 == 0)
+                routes.push_back(std::make_unique<TTaggedRoute>(a, b));
+            else
+                routes.push_back(std::make_unique<TLinkRoute>(a, b));
+            routes.back()->AddTraffic(i, 80, 1, 60);
+        }
+        for (size_t i = 0; i < routes.size(); ++i)
+            ASSERT_EQ(routes[i]->TotalPacketAmount(), 1) << i;
+        routes.erase(routes.begin(), routes.begin() + long(routes.size() / 2));
+        nodes.erase(nodes.begin() + long(nodes.size() / 2) + 1, nodes.end());
+        std::erase_if(routes, [&](const std::unique_ptr<TLinkRoute>& r) {
+            return std::none_of(nodes.begin(), nodes.end(),
+                                [&](const auto& n) { return n.get() == r->SourceNode(); });
+        });
+    }
 }
 
 } // namespace
