@@ -17,6 +17,12 @@ TObjectPool& NodePool()
     return *pool;
 }
 
+TObjectPool& ListPool()
+{
+    static TObjectPool* pool = new TObjectPool(sizeof(TTrafficPortList));
+    return *pool;
+}
+
 TObjectPool& RoutePool()
 {
     static TObjectPool* pool = new TObjectPool(sizeof(TLinkRoute));
@@ -43,6 +49,16 @@ void* TTerminatingNode::operator new(std::size_t size) { return PoolNew(NodePool
 void TTerminatingNode::operator delete(void* object, std::size_t size) noexcept
 {
     PoolDelete(NodePool(), object, size, sizeof(TTerminatingNode));
+}
+
+void* TTrafficPortList::operator new(std::size_t size)
+{
+    return PoolNew(ListPool(), size, sizeof(TTrafficPortList));
+}
+
+void TTrafficPortList::operator delete(void* object, std::size_t size) noexcept
+{
+    PoolDelete(ListPool(), object, size, sizeof(TTrafficPortList));
 }
 
 void* TLinkRoute::operator new(std::size_t size) { return PoolNew(RoutePool(), size, sizeof(TLinkRoute)); }
@@ -140,25 +156,33 @@ void TTrafficPortList::Clear()
 TLinkRoute::TLinkRoute(TTerminatingNode* sourceNode, TTerminatingNode* destNode)
     : destNode_(destNode), sourceNode_(sourceNode)
 {
+    slots_[size_t(newest_)] = std::make_unique<TTrafficPortList>();
 }
 
 TLinkRoute::~TLinkRoute() = default;
 
-TTrafficPortList& TLinkRoute::SlotAt(int index) const
+const TTrafficPortList& TLinkRoute::Slot(int index) const
 {
     if (index < 0 || index >= SlotCount)
         throw std::out_of_range("TLinkRoute slot index " + std::to_string(index));
-    return slots_[size_t((oldest_ + index) % SlotCount)];
+    static const TTrafficPortList noTraffic;
+    const TTrafficPortList* list = slots_[size_t((oldest_ + index) % SlotCount)].get();
+    return list ? *list : noTraffic;
 }
-
-const TTrafficPortList& TLinkRoute::Slot(int index) const { return SlotAt(index); }
 
 void TLinkRoute::Age()
 {
-    TTrafficPortList& oldest = SlotAt(0);
-    if (oldest.Summary().PacketAmount > 0) {
+    const size_t leaving = size_t(oldest_);
+    TTrafficPortList* oldest = slots_[leaving].get();
+    TTrafficPortList& closing = *slots_[size_t(newest_)];
+    // The one allocation comes first: should it fail, nothing has changed.
+    std::unique_ptr<TTrafficPortList> fresh;
+    if (!oldest && closing.Count() != 0)
+        fresh = std::make_unique<TTrafficPortList>();
+
+    if (oldest && oldest->Summary().PacketAmount > 0) {
         changed_ = true;
-        for (const TTrafficItem& item : oldest.Items()) {
+        for (const TTrafficItem& item : oldest->Items()) {
             const int i = total_.IndexOf(item.SourcePort, item.DestPort);
             if (i < 0)
                 continue;
@@ -166,11 +190,17 @@ void TLinkRoute::Age()
             sum.PacketAmount -= item.PacketAmount;
             sum.DataAmount -= item.DataAmount;
         }
-        total_.summary_.PacketAmount -= oldest.Summary().PacketAmount;
-        total_.summary_.DataAmount -= oldest.Summary().DataAmount;
+        total_.summary_.PacketAmount -= oldest->Summary().PacketAmount;
+        total_.summary_.DataAmount -= oldest->Summary().DataAmount;
     }
-    // The emptied oldest list becomes the newest period.
-    oldest.Clear();
+    // The emptied oldest list becomes the newest period; without one, the
+    // closing period gives up its list if it stayed empty.
+    if (oldest)
+        oldest->Clear();
+    else if (!fresh)
+        slots_[leaving] = std::move(slots_[size_t(newest_)]);
+    else
+        slots_[leaving] = std::move(fresh);
     newest_ = oldest_;
     oldest_ = (oldest_ + 1) % SlotCount;
 }

@@ -161,6 +161,10 @@ public:
     // period of the same route.
     void Clear();
 
+    // From a pool of their own: see ObjectPool.h.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* object, std::size_t size) noexcept;
+
 private:
     friend class TLinkRoute;  // ageing subtracts a closed period from the total
 
@@ -227,7 +231,7 @@ public:
     // Counts one update into the current period and the window's total.
     void AddTraffic(int32_t sourcePort, int32_t destPort, int64_t packetAmount, int64_t dataAmount)
     {
-        slots_[size_t(newest_)].Add(sourcePort, destPort, packetAmount, dataAmount);
+        slots_[size_t(newest_)]->Add(sourcePort, destPort, packetAmount, dataAmount);
         total_.Add(sourcePort, destPort, packetAmount, dataAmount);
         changed_ = true;
     }
@@ -240,14 +244,16 @@ public:
     int64_t TotalDataAmount() const { return total_.Summary().DataAmount; }
 
 private:
-    TTrafficPortList& SlotAt(int index) const;
-
     bool changed_ = false;
     TTerminatingNode* destNode_;
     TTerminatingNode* sourceNode_;
-    // A ring: oldest_ is the position of slot 0. Ageing empties the oldest
-    // list and makes it the newest, so a period's close allocates nothing.
-    mutable std::array<TTrafficPortList, SlotCount> slots_;
+    // A ring: oldest_ is the position of slot 0. The newest period always has
+    // a list of its own; an older period without traffic may have none and
+    // reads as an empty list, so that most routes, which live for a period
+    // or two, hold two lists instead of six. Ageing empties the oldest list
+    // and makes it the newest, or takes the closing period's list when that
+    // stayed empty, so a period's close seldom allocates.
+    std::array<std::unique_ptr<TTrafficPortList>, SlotCount> slots_;
     int oldest_ = 0;
     int newest_ = SlotCount - 1;  // the position of slot SlotCount-1
     TTrafficPortList total_;
