@@ -24,7 +24,11 @@ TAllowRangeTable::TAllowRangeTable()
     for (TField* field : {&FSource, &FDest, &FSourcePort, &FDestPort}) {
         field->Starts.reserve(MaxCuts);
         field->Sets.reserve(MaxSetWords);
+        field->Top.reserve(TField::TopSize);
     }
+    // Addresses by their /16, ports one by one.
+    FSource.Shift = FDest.Shift = 16;
+    FSourcePort.Shift = FDestPort.Shift = 0;
     FResult.reserve(TAllowRangeTable::MaxWords);
     FRules.reserve(MaxRules);
     FSpans.reserve(MaxSpans);
@@ -48,6 +52,7 @@ bool TAllowRangeTable::Rebuild(const std::vector<std::unique_ptr<TAllowRange>>& 
         for (TField* field : {&FSource, &FDest, &FSourcePort, &FDestPort}) {
             field->Starts.clear();
             field->Sets.clear();
+            field->Top.clear();
         }
     }
     return FBuilt;
@@ -127,6 +132,16 @@ bool TAllowRangeTable::BuildField(TField& Field, const std::vector<std::unique_p
     if (FCuts.size() * FWords > MaxSetWords)
         return false;
 
+    static_assert(MaxCuts < TField::Mixed);
+    Field.Top.assign(TField::TopSize, TField::Mixed);
+    for (std::size_t block = 0, k = 0; block < TField::TopSize; ++block) {
+        const std::uint64_t first = std::uint64_t(block) << Field.Shift;
+        const std::uint64_t last = first + (std::uint64_t(1) << Field.Shift) - 1;
+        while (k + 1 < FCuts.size() && FCuts[k + 1] <= first)
+            ++k;
+        if (k + 1 == FCuts.size() || FCuts[k + 1] > last)
+            Field.Top[block] = std::uint16_t(k);
+    }
     Field.Starts.assign(FCuts.begin(), FCuts.end());
     Field.Sets.assign(FCuts.size() * FWords, 0);
     for (std::size_t k = 0; k < FCuts.size(); ++k) {

@@ -57,9 +57,22 @@ private:
     struct TField {
         std::vector<std::uint32_t> Starts;
         std::vector<TWord> Sets;
+        // A first look by the value's leading bits: Value >> Shift, when
+        // below TopSize, picks the interval of its whole block directly, or
+        // says Mixed when the block holds more than one interval.
+        static constexpr std::size_t TopSize = 65536;
+        static constexpr std::uint16_t Mixed = 0xFFFF;
+        unsigned Shift = 0;
+        std::vector<std::uint16_t> Top;
 
         const TWord* Find(std::uint32_t Value, std::size_t Words) const
         {
+            const std::uint32_t block = Value >> Shift;
+            if (block < TopSize) {
+                const std::uint16_t interval = Top[block];
+                if (interval != Mixed)
+                    return Sets.data() + std::size_t(interval) * Words;
+            }
             // The last start at or below Value.
             const std::uint32_t* base = Starts.data();
             std::size_t count = Starts.size();
