@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,6 +79,17 @@ TFileText ReadFileText(const std::string& fileName, std::string& text, std::stri
         close(fd);
         return TFileText::Unreadable;
     }
+    // Far beyond any real initialisation file; a sparse or endless file
+    // would otherwise take all memory.
+    const auto tooLarge = [&] {
+        if (problem)
+            *problem = "larger than " + std::to_string(TIniFile::MaxFileSize) + " bytes";
+        close(fd);
+        text.clear();
+        return TFileText::Unreadable;
+    };
+    if (std::uint64_t(st.st_size) > TIniFile::MaxFileSize)
+        return tooLarge();
     if (st.st_size > 0)
         text.reserve(size_t(st.st_size));
     char buffer[65536];
@@ -94,6 +106,8 @@ TFileText ReadFileText(const std::string& fileName, std::string& text, std::stri
         }
         if (n == 0)
             break;
+        if (text.size() + size_t(n) > TIniFile::MaxFileSize)
+            return tooLarge();
         text.append(buffer, size_t(n));
     }
     close(fd);

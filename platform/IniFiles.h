@@ -9,8 +9,9 @@
 // - every write reaches the file at once, replacing the file as a whole
 //   (written beside it, then renamed), so a failed write never leaves half a
 //   file; other sections, keys, comments and the line endings stay as they were.
-// A missing or unreadable file, or a path that is not a regular file (a
-// folder, a FIFO, a device), reads as empty; reading never creates a file.
+// A missing or unreadable file, a path that is not a regular file (a folder,
+// a FIFO, a device), or a file larger than MaxFileSize reads as empty;
+// reading never creates a file.
 // A write raises instead of replacing a file that exists but cannot be read
 // (its other entries would be lost) or that is not writable; a symbolic link
 // is written through to its target and stays a link. Lines end at "\n" (a
@@ -26,6 +27,8 @@
 class TIniFile {
 public:
     static constexpr size_t MaxValueLength = 2047;
+    // Larger files are not read: they read as unreadable ones do.
+    static constexpr size_t MaxFileSize = size_t(256) << 20;
 
     explicit TIniFile(std::string fileName);
 

@@ -89,6 +89,13 @@ const TReadCase ReadCases[] = {
      },
      "through the link", true},
     {"Empty", [](const std::string& p) { WriteAll(p, ""); }, "default", false},
+    // Sparse: a gigabyte on paper, nothing on disk. Beyond the size limit.
+    {"SparseGigabyte",
+     [](const std::string& p) {
+         WriteAll(p, "[S]\nK=v\n");
+         fs::resize_file(p, std::uintmax_t(1) << 30);
+     },
+     "default", false},
     {"NulsAroundTheNames", [](const std::string& p) { WriteAll(p, std::string("\0[S]\0\n\0K\0=v\n", 12)); }, "v",
      true},
     {"InvalidUtf8KeptAsBytes", [](const std::string& p) { WriteAll(p, "[S]\nK=\xff\xfe\xc3(\x80\n"); },

@@ -179,6 +179,12 @@ const TLoadCase LoadCases[] = {
     {"Device", [](const std::string& p) { fs::create_symlink("/dev/zero", p); }, -1, 0, "not a regular file",
      nullptr},
     {"Missing", [](const std::string&) {}, -1, 0, nullptr, nullptr},
+    {"SparseGigabyte",
+     [](const std::string& p) {
+         WriteAll(p, Sections(1, 2));
+         fs::resize_file(p, std::uintmax_t(1) << 30);
+     },
+     -1, 0, "larger than 268435456 bytes", nullptr},
 };
 
 INSTANTIATE_TEST_SUITE_P(Files, RangesHostileLoad, ::testing::ValuesIn(LoadCases),
