@@ -361,8 +361,7 @@ const std::string* TVarno::MatchRanges(std::uint32_t SourceAddr, std::uint32_t D
         for (std::size_t w = 1; w < words; ++w)
             key ^= set[w] * 0xC2B2AE3D27D4EB4Full;
         entry = &FMatchTexts[std::size_t((key * 0x9E3779B97F4A7C15ull) >> 58)];
-        if (true &&
-            std::equal(set, set + TAllowRangeTable::MaxWords, entry->Set))
+        if (std::equal(set, set + TAllowRangeTable::MaxWords, entry->Set))
             return &entry->Text;
     }
     char text[TAllowRangeTable::MaxWords * TAllowRangeTable::WordBits * 4];
