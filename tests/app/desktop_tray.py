@@ -103,7 +103,7 @@ def main():
                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
             return json.loads(out.stdout) if out.returncode == 0 else None
 
-        first = wait_for("the shared block", counters)
+        wait_for("the shared block", counters)
         # The icon is embedded: the tray host grows from nothing to hold it.
         host = wait_for("the icon in the tray",
                         lambda: (lambda g: g if g["WIDTH"] >= 16 else None)(geometry(env, tray_host)))
@@ -124,7 +124,9 @@ def main():
             wait_for("the menu to close", lambda: not popup(env), timeout=5)
 
         count = lambda: counters()["change_count"]
-        c0 = first["change_count"]
+        # Read only now: the block exists before the tray's start-up clears
+        # it, and the icon is embedded only once start-up has returned.
+        c0 = count()
         menu = open_menu("menu-idle.png")
         xdo(env, "mousemove", str(menu["X"] + 30), str(menu["Y"] + 11 + 22), "click", "1")  # Stop: disabled
         time.sleep(0.5)
