@@ -18,18 +18,10 @@ import sys
 import tempfile
 import time
 
+from waiting import wait_for
+
 BIN = os.path.abspath(sys.argv[1])
 ARTIFACTS = os.path.abspath(sys.argv[2])
-
-
-def wait_for(what, predicate, timeout=20.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.1)
-    raise AssertionError("timed out waiting for " + what)
 
 
 def xdo(env, *args, check=True):

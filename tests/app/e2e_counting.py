@@ -25,6 +25,8 @@ import tempfile
 import threading
 import time
 
+from waiting import wait_for
+
 BIN = os.path.abspath(sys.argv[1])
 TAG = str(os.getpid())
 NS_A, NS_B = "varno-e2e-a" + TAG, "varno-e2e-b" + TAG
@@ -166,16 +168,6 @@ class Block:
             n, name, period, last, total = RECORD.unpack_from(data, 1 + 57 * k)
             records.append((name[:n].decode(), period, last, total))
         return data[0], records
-
-
-def wait_for(what, predicate, timeout=20.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.05)
-    raise AssertionError("timed out waiting for " + what)
 
 
 def send_traffic():

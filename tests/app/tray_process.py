@@ -25,6 +25,8 @@ import sys
 import tempfile
 import time
 
+from waiting import wait_for
+
 BIN = os.path.abspath(sys.argv[1])
 TAG = str(os.getpid())
 MAP = "VarnoTray"
@@ -36,16 +38,6 @@ STATS_LINE = re.compile(r"^Varno Tray: capture stopped: received (\d+), dropped 
 
 def run(*cmd, check=True, **kw):
     return subprocess.run(cmd, check=check, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
-
-
-def wait_for(what, predicate, timeout=20.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.05)
-    raise AssertionError("timed out waiting for " + what)
 
 
 class Namespace:
