@@ -724,22 +724,10 @@ const TIniSnapshot& TVarno::NodeNames() const
     if (!FNodeNames || !same(*FNodeNames)) {
         // Read through the descriptor that was identified, so the text and
         // its identity belong together.
+        // An unreadable or oversized file reads as empty, as TIniFile reads it.
         std::string text;
-        if (seen.Exists) {
-            char buffer[65536];
-            for (;;) {
-                const ssize_t n = read(fd, buffer, sizeof buffer);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0) {
-                    // An unreadable file reads as empty, as TIniFile reads it.
-                    if (n < 0)
-                        text.clear();
-                    break;
-                }
-                text.append(buffer, std::size_t(n));
-            }
-        }
+        if (seen.Exists)
+            ReadIniFileText(fd, text);
         // Only the four name keys are kept, whatever else the file holds.
         seen.Names = TIniSnapshot::FromText(text, {"Custom Name", "IP Name", "UNC Name", "MacAddress"});
         FNodeNames = std::make_unique<TNodeNamesCache>(std::move(seen));

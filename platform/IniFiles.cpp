@@ -61,6 +61,42 @@ enum class TFileText { Missing, Read, Unreadable };
 // a device in place of the file can neither stall nor flood the reader: what
 // is not a regular file is unreadable. The text is held once, so memory grows
 // with the file's size and nothing more.
+// The text of an open regular file, read to its end; false with the reason
+// for anything else. Does not close fd.
+bool ReadOpenFile(int fd, std::string& text, std::string* problem)
+{
+    text.clear();
+    const auto fail = [&](std::string reason) {
+        if (problem)
+            *problem = std::move(reason);
+        text.clear();
+        return false;
+    };
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return fail("not a regular file");
+    // Far beyond any real initialisation file; a sparse or endless file
+    // would otherwise take all memory.
+    const auto tooLarge = [&] { return fail("larger than " + std::to_string(TIniFile::MaxFileSize) + " bytes"); };
+    if (std::uint64_t(st.st_size) > TIniFile::MaxFileSize)
+        return tooLarge();
+    if (st.st_size > 0)
+        text.reserve(size_t(st.st_size));
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return fail(std::strerror(errno));
+        if (n == 0)
+            return true;
+        if (text.size() + size_t(n) > TIniFile::MaxFileSize)
+            return tooLarge();
+        text.append(buffer, size_t(n));
+    }
+}
+
 TFileText ReadFileText(const std::string& fileName, std::string& text, std::string* problem = nullptr)
 {
     text.clear();
@@ -72,46 +108,9 @@ TFileText ReadFileText(const std::string& fileName, std::string& text, std::stri
             *problem = std::strerror(errno);
         return TFileText::Unreadable;
     }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (problem)
-            *problem = "not a regular file";
-        close(fd);
-        return TFileText::Unreadable;
-    }
-    // Far beyond any real initialisation file; a sparse or endless file
-    // would otherwise take all memory.
-    const auto tooLarge = [&] {
-        if (problem)
-            *problem = "larger than " + std::to_string(TIniFile::MaxFileSize) + " bytes";
-        close(fd);
-        text.clear();
-        return TFileText::Unreadable;
-    };
-    if (std::uint64_t(st.st_size) > TIniFile::MaxFileSize)
-        return tooLarge();
-    if (st.st_size > 0)
-        text.reserve(size_t(st.st_size));
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            if (problem)
-                *problem = std::strerror(errno);
-            close(fd);
-            text.clear();
-            return TFileText::Unreadable;
-        }
-        if (n == 0)
-            break;
-        if (text.size() + size_t(n) > TIniFile::MaxFileSize)
-            return tooLarge();
-        text.append(buffer, size_t(n));
-    }
+    const bool read = ReadOpenFile(fd, text, problem);
     close(fd);
-    return TFileText::Read;
+    return read ? TFileText::Read : TFileText::Unreadable;
 }
 
 // Calls f with every line of text, without its line end ("\n" or "\r\n").
@@ -210,6 +209,11 @@ bool ReplaceFile(const std::string& target, const std::string& text)
 bool ReadIniFileText(const std::string& fileName, std::string& text, std::string& problem)
 {
     return ReadFileText(fileName, text, &problem) != TFileText::Unreadable;
+}
+
+bool ReadIniFileText(int fd, std::string& text)
+{
+    return ReadOpenFile(fd, text, nullptr);
 }
 
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}

@@ -60,6 +60,10 @@ private:
 // a regular file, gives false and the reason in problem ("not a regular
 // file", or the system's text such as "Permission denied").
 bool ReadIniFileText(const std::string& fileName, std::string& text, std::string& problem);
+// The same for a file already open (opened without waiting, so a FIFO in
+// its place cannot stall the caller): false, with an empty text, when it is
+// not a regular file, cannot be read or is larger than MaxFileSize.
+bool ReadIniFileText(int fd, std::string& text);
 
 // A read-only picture of an initialisation file taken once: answers
 // ReadString exactly as TIniFile would have for the text it was made from,
