@@ -147,3 +147,28 @@ bool IPInRange(const std::string& IPAddress, const std::string& LowerBound, cons
         return false;
     return padded <= UpperBound;
 }
+
+bool ParseIPText(std::string_view Text, std::uint32_t& Address)
+{
+    std::uint32_t result = 0;
+    std::size_t pos = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (pos >= Text.size() || Text[pos] != '.')
+                return false;
+            ++pos;
+        }
+        const std::size_t start = pos;
+        unsigned value = 0;
+        while (pos < Text.size() && pos - start < 3 && Text[pos] >= '0' && Text[pos] <= '9')
+            value = value * 10 + unsigned(Text[pos++] - '0');
+        const std::size_t digits = pos - start;
+        if (digits == 0 || value > 255 || (digits > 1 && Text[start] == '0'))
+            return false;
+        result = (result << 8) | value;
+    }
+    if (pos != Text.size())
+        return false;
+    Address = result;
+    return true;
+}

@@ -8,7 +8,9 @@
 // dot leaves an empty part at that position and moves the rest on (1.2.3 is
 // 1, 2, "", 3). Nothing is trimmed and octets are never range-checked.
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 // Every part left-padded with "0" to three characters, joined with dots.
 std::string PadIPAddress(const std::string& IPAddress);
@@ -36,3 +38,8 @@ void AboveLANRange(const std::string& IPAddress, std::string& LowerBound, std::s
 // True when the padded address lies between the bounds, both inclusive. The
 // bounds are used as given: callers pass them already padded.
 bool IPInRange(const std::string& IPAddress, const std::string& LowerBound, const std::string& UpperBound);
+
+// True when Text is an address as packets report it: four decimal numbers up
+// to 255 without leading zeros, joined by single dots. Address is in host
+// order.
+bool ParseIPText(std::string_view Text, std::uint32_t& Address);

@@ -15,6 +15,7 @@
 #include "platform/SysUtils.h"
 #include "ranges/AddressKeys.h"
 #include "ranges/AllowRange.h"
+#include "ranges/IPRanges.h"
 #include "ranges/RangesFile.h"
 
 #include <algorithm>
@@ -41,32 +42,6 @@ int Usage(const std::string& problem)
         std::cerr << Program << ": " << problem << "\n";
     std::cerr << "usage: " << Program << " FILE [--local-ip A.B.C.D] [--match SRC DST SPORT DPORT]\n";
     return 2;
-}
-
-// Dotted decimal as packets report it: four parts 0 to 255, no leading zeros.
-bool ParseAddress(const std::string& text, std::uint32_t& addr)
-{
-    std::uint32_t value = 0;
-    size_t pos = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (pos >= text.size() || text[pos] != '.')
-                return false;
-            ++pos;
-        }
-        const size_t start = pos;
-        unsigned octet = 0;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < 3)
-            octet = octet * 10 + unsigned(text[pos++] - '0');
-        const size_t digits = pos - start;
-        if (digits == 0 || octet > 255 || (digits > 1 && text[start] == '0'))
-            return false;
-        value = (value << 8) | octet;
-    }
-    if (pos != text.size())
-        return false;
-    addr = value;
-    return true;
 }
 
 bool ParsePort(const std::string& text, int& port)
@@ -278,7 +253,7 @@ int main(int argc, char** argv)
             const std::string value = argv[++i];
             std::uint32_t ignored;
             // Empty stands for a machine where no address was found.
-            if (!value.empty() && !ParseAddress(value, ignored))
+            if (!value.empty() && !ParseIPText(value, ignored))
                 return Usage("not an IPv4 address: '" + value + "'");
             localIP = value;
         } else if (arg == "--match") {
@@ -286,9 +261,9 @@ int main(int argc, char** argv)
                 return Usage("--match needs SRC DST SPORT DPORT");
             const std::string src = argv[i + 1], dst = argv[i + 2], sport = argv[i + 3], dport = argv[i + 4];
             i += 4;
-            if (!ParseAddress(src, srcAddr))
+            if (!ParseIPText(src, srcAddr))
                 return Usage("not an IPv4 address: '" + src + "'");
-            if (!ParseAddress(dst, dstAddr))
+            if (!ParseIPText(dst, dstAddr))
                 return Usage("not an IPv4 address: '" + dst + "'");
             if (!ParsePort(sport, srcPort))
                 return Usage("not a port: '" + sport + "'");
