@@ -45,7 +45,11 @@ int LoadRangesFile(const std::string& FileName, const TRangeLoaded& OnRange, int
 {
     // Read and parsed once: a file of thousands of sections costs one pass,
     // not one pass per key.
-    const TIniSnapshot file = ReadRangesFile(FileName);
+    return LoadRangesFile(ReadRangesFile(FileName), OnRange, MaxCount);
+}
+
+int LoadRangesFile(const TIniSnapshot& file, const TRangeLoaded& OnRange, int MaxCount)
+{
     int count = 0;
     TRangeTexts texts;
     while ((MaxCount < 0 || count < MaxCount) && ReadTexts(file, count + 1, texts)) {

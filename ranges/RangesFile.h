@@ -45,3 +45,6 @@ using TRangeLoaded = std::function<void(int Number, const TRangeTexts& Texts, st
 // raises as ReadRangesFile does. With MaxCount 0 or more, sections after
 // "Range <MaxCount>" are not read at all.
 int LoadRangesFile(const std::string& FileName, const TRangeLoaded& OnRange, int MaxCount = -1);
+// The same over a file already read with ReadRangesFile, for callers that
+// report an unreadable file apart from a rule that cannot be built.
+int LoadRangesFile(const TIniSnapshot& File, const TRangeLoaded& OnRange, int MaxCount = -1);

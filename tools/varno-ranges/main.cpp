@@ -298,7 +298,7 @@ int main(int argc, char** argv)
     std::vector<std::unique_ptr<TAllowRange>> rules;
     int loaded = 0;
     try {
-        loaded = LoadRangesFile(fileName, [&](int number, const TRangeTexts& texts, std::unique_ptr<TAllowRange> rule) {
+        loaded = LoadRangesFile(file, [&](int number, const TRangeTexts& texts, std::unique_ptr<TAllowRange> rule) {
             if (!match) {
                 std::cout << "Range " << number << ": " << Shown(rule->DisplayName) << "\n"
                           << "  Source IPs:   " << Shown(rule->SourceIPs) << "\n"

@@ -238,8 +238,9 @@ int main(int argc, char** argv)
 
     if (!FileExists(rangesFile))
         return Fail(rangesFile + ": no such ranges file");
+    TIniSnapshot file;
     try {
-        ReadRangesFile(rangesFile);
+        file = ReadRangesFile(rangesFile);
     } catch (const Exception& e) {
         return Fail(e.Message());
     }
@@ -250,7 +251,7 @@ int main(int argc, char** argv)
     varno.LoadAndSaveIPNames = false;
     std::vector<RangeRow> rows;
     try {
-        LoadRangesFile(rangesFile, [&](int, const TRangeTexts& texts, std::unique_ptr<TAllowRange> rule) {
+        LoadRangesFile(file, [&](int, const TRangeTexts& texts, std::unique_ptr<TAllowRange> rule) {
             rows.push_back({texts.DisplayName});
             varno.AllowRanges.push_back(std::move(rule));
         });
