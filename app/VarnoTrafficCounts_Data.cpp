@@ -53,20 +53,6 @@ struct FileDescriptor {
     }
 };
 
-bool WriteAll(int fd, const std::string& bytes)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
-}
-
 } // namespace
 
 TdmOptions TdmOptions::Defaults()
@@ -240,88 +226,17 @@ void TdmVarnoTrafficCounts::CheckSettingsReadable() const
 void TdmVarnoTrafficCounts::SaveSettings(int AdapterIndex, bool StartConnected, const std::string& RangesFile)
 {
     const std::string& file = FOptions.SettingsFile;
-    const std::string failure = "Unable to write to " + file;
-    // A file that cannot be read would be replaced by one holding only
-    // these three keys: everything else in it would be lost.
+    // A file the tray would not read stays as it is.
     try {
         CheckSettingsReadable();
     } catch (const Exception&) {
-        throw Exception(failure);
+        throw Exception("Unable to write to " + file);
     }
-
-    // A link stays a link: its target is what gets replaced.
-    std::string target = file;
-    struct stat lst {};
-    if (::lstat(file.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
-        char* resolved = ::realpath(file.c_str(), nullptr);
-        if (!resolved)
-            throw Exception(failure);
-        target = resolved;
-        std::free(resolved);
-    }
-
-    // The three keys go into a copy beside the file, which then replaces it
-    // in one rename: a failure half-way leaves the old file as it was.
-    std::string old;
-    mode_t mode = 0644;
-    bool existed = false;
-    struct stat st {};
-    {
-        FileDescriptor in{::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
-        if (in.fd >= 0) {
-            if (::fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode))
-                throw Exception(failure);
-            existed = true;
-            mode = st.st_mode & 07777;
-            char buffer[65536];
-            for (;;) {
-                const ssize_t n = ::read(in.fd, buffer, sizeof buffer);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n < 0)
-                    throw Exception(failure);
-                if (n == 0)
-                    break;
-                old.append(buffer, size_t(n));
-                if (std::int64_t(old.size()) > MaxSettingsFileSize)
-                    throw Exception(failure);
-            }
-        } else if (errno != ENOENT) {
-            throw Exception(failure);
-        }
-    }
-    const std::string copy = target + ".new-" + std::to_string(::getpid());
-    ::unlink(copy.c_str());
-    bool keepCopy = false;
-    Finally removeCopy{[&] {
-        if (!keepCopy)
-            ::unlink(copy.c_str());
-    }};
-    {
-        FileDescriptor out{::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode)};
-        if (out.fd < 0)
-            throw Exception(failure);
-        // The creation mode lost the umask's bits; root writing someone
-        // else's file leaves it theirs.
-        if (existed) {
-            [[maybe_unused]] int r = ::fchmod(out.fd, mode);
-            if (::geteuid() == 0 && (st.st_uid != 0 || st.st_gid != 0))
-                r = ::fchown(out.fd, st.st_uid, st.st_gid);
-        }
-        if (!WriteAll(out.fd, old))
-            throw Exception(failure);
-    }
-    try {
-        TIniFile settings(copy);
-        settings.WriteInteger(kSettings, kAdaptorIndex, AdapterIndex);
-        settings.WriteString(kSettings, kStartConnected, StartConnected ? "1" : "0");
-        settings.WriteString(kSettings, kAllowRangesFile, RangesFile);
-    } catch (const Exception&) {
-        throw Exception(failure);
-    }
-    if (::rename(copy.c_str(), target.c_str()) != 0)
-        throw Exception(failure);
-    keepCopy = true;
+    // One replacement of the file for the three keys: either it gets all of
+    // them or it stays as it was.
+    TIniFile(file).WriteStrings(kSettings, {{kAdaptorIndex, std::to_string(AdapterIndex)},
+                                            {kStartConnected, StartConnected ? "1" : "0"},
+                                            {kAllowRangesFile, RangesFile}});
 }
 
 bool TdmVarnoTrafficCounts::ReadCaptureStats()
