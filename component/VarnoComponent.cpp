@@ -75,6 +75,8 @@ std::string IPText(std::uint32_t Address)
 TVarno::TVarno()
 {
     NodeNamesFile = ExeDir() + "Nodes.ini";
+    // Set aside here: packets never allocate for it.
+    FFlows = std::make_unique<TFlow[]>(std::size_t(1) << FlowBits);
 
     FNameQueryToken = std::make_shared<TNameQueryToken>();
     tNameQueryTimer = std::make_unique<TTimer>();
@@ -223,7 +225,23 @@ bool TVarno::HandleFrame(const pcap_pkthdr* Header, const std::uint8_t* Frame)
     const std::uint32_t sourceAddr = ntohl(ip->SourceAddress);
     const std::uint32_t destAddr = ntohl(ip->DestAddress);
     std::string localText;
-    const std::string* matchedRanges = MatchRanges(sourceAddr, destAddr, sourcePort, destPort, localText);
+    const std::string* matchedRanges;
+    TFlow* flow = nullptr;
+    // A frame handled from inside a handler takes the long way: the outer
+    // frame's text and flow stay as they are.
+    if (FHandlersRunning == 0 && FRangeTable.Update(AllowRanges)) {
+        flow = &FlowFor(sourceAddr, destAddr, std::uint32_t(sourcePort) << 16 | std::uint32_t(destPort));
+        const std::uint64_t matchEpoch = FRangeTable.Builds() * 2 + (ListFirstRangeMatchOnly ? 1 : 0);
+        if (flow->MatchEpoch != matchEpoch || (flow->Match && flow->Match->Version != flow->MatchVersion)) {
+            TMatchText* match = MatchedText(sourceAddr, destAddr, sourcePort, destPort);
+            flow->Match = match;
+            flow->MatchVersion = match ? match->Version : 0;
+            flow->MatchEpoch = matchEpoch;
+        }
+        matchedRanges = flow->Match ? &flow->Match->Text : nullptr;
+    } else {
+        matchedRanges = MatchRanges(sourceAddr, destAddr, sourcePort, destPort, localText);
+    }
     if (!matchedRanges)
         return true;
     struct THandlersRunning {
@@ -264,7 +282,7 @@ bool TVarno::HandleFrame(const pcap_pkthdr* Header, const std::uint8_t* Frame)
     if (!takenByData) {
         TTerminatingNode* source = nullptr;
         TTerminatingNode* dest = nullptr;
-        RecordPacket(sourceAddr, destAddr, dataAmount, sourcePort, destPort, source, dest);
+        RecordPacket(sourceAddr, destAddr, dataAmount, sourcePort, destPort, source, dest, flow);
         sourceText = &source->IPAddress();
         destText = &dest->IPAddress();
     }
@@ -312,41 +330,67 @@ const std::string* TVarno::MatchRanges(std::uint32_t SourceAddr, std::uint32_t D
         return Local.empty() ? nullptr : &Local;
     }
 
-    using TWord = TAllowRangeTable::TWord;
+    TAllowRangeTable::TWord set[TAllowRangeTable::MaxWords];
+    if (!MatchedSet(SourceAddr, DestAddr, SourcePort, DestPort, set))
+        return nullptr;
+    char text[TAllowRangeTable::MaxWords * TAllowRangeTable::WordBits * 4];
+    Local.assign(text, WriteRangeNumbers(set, FRangeTable.WordCount(), text));
+    return &Local;
+}
+
+bool TVarno::MatchedSet(std::uint32_t SourceAddr, std::uint32_t DestAddr, int SourcePort, int DestPort,
+                        TAllowRangeTable::TWord* Set)
+{
     const std::size_t words = FRangeTable.WordCount();
-    const TWord* found = FRangeTable.Match(SourceAddr, DestAddr, SourcePort, DestPort);
-    TWord set[TAllowRangeTable::MaxWords] = {};
+    const TAllowRangeTable::TWord* found = FRangeTable.Match(SourceAddr, DestAddr, SourcePort, DestPort);
+    std::fill(Set, Set + TAllowRangeTable::MaxWords, TAllowRangeTable::TWord(0));
     bool any = false;
     for (std::size_t w = 0; w < words; ++w) {
-        set[w] = found[w];
-        if (set[w] && ListFirstRangeMatchOnly) {
-            set[w] &= ~set[w] + 1;  // the lowest rule only
-            any = true;
-            break;
+        Set[w] = found[w];
+        if (Set[w] && ListFirstRangeMatchOnly) {
+            Set[w] &= ~Set[w] + 1;  // the lowest rule only
+            return true;
         }
-        any = any || set[w];
+        any = any || Set[w];
     }
-    if (!any)
-        return nullptr;
+    return any;
+}
 
-    TMatchText* entry = nullptr;
-    if (FHandlersRunning == 0) {
-        TWord key = set[0];
-        for (std::size_t w = 1; w < words; ++w)
-            key ^= set[w] * 0xC2B2AE3D27D4EB4Full;
-        entry = &FMatchTexts[std::size_t((key * 0x9E3779B97F4A7C15ull) >> 58)];
-        if (std::equal(set, set + TAllowRangeTable::MaxWords, entry->Set))
-            return &entry->Text;
-    }
+TVarno::TMatchText* TVarno::MatchedText(std::uint32_t SourceAddr, std::uint32_t DestAddr, int SourcePort,
+                                        int DestPort)
+{
+    using TWord = TAllowRangeTable::TWord;
+    TWord set[TAllowRangeTable::MaxWords];
+    if (!MatchedSet(SourceAddr, DestAddr, SourcePort, DestPort, set))
+        return nullptr;
+    const std::size_t words = FRangeTable.WordCount();
+    TWord key = set[0];
+    for (std::size_t w = 1; w < words; ++w)
+        key ^= set[w] * 0xC2B2AE3D27D4EB4Full;
+    TMatchText* entry = &FMatchTexts[std::size_t((key * 0x9E3779B97F4A7C15ull) >> 56)];
+    if (std::equal(set, set + TAllowRangeTable::MaxWords, entry->Set))
+        return entry;
     char text[TAllowRangeTable::MaxWords * TAllowRangeTable::WordBits * 4];
     const std::size_t length = WriteRangeNumbers(set, words, text);
-    if (!entry) {
-        Local.assign(text, length);
-        return &Local;
-    }
-    std::copy(set, set + TAllowRangeTable::MaxWords, entry->Set);
     entry->Text.assign(text, length);
-    return &entry->Text;
+    std::copy(set, set + TAllowRangeTable::MaxWords, entry->Set);
+    ++entry->Version;
+    return entry;
+}
+
+TVarno::TFlow& TVarno::FlowFor(std::uint32_t SourceAddr, std::uint32_t DestAddr, std::uint32_t Ports)
+{
+    std::uint64_t key = (std::uint64_t(SourceAddr) << 32 | DestAddr) * 0x9E3779B97F4A7C15ull;
+    key ^= std::uint64_t(Ports) * 0xC2B2AE3D27D4EB4Full;
+    TFlow& flow = FFlows[std::size_t((key ^ key >> 29) * 0xBF58476D1CE4E5B9ull >> (64 - FlowBits))];
+    if (flow.SourceAddr != SourceAddr || flow.DestAddr != DestAddr || flow.Ports != Ports || flow.MatchEpoch == 0)
+    {
+        flow = TFlow();
+        flow.SourceAddr = SourceAddr;
+        flow.DestAddr = DestAddr;
+        flow.Ports = Ports;
+    }
+    return flow;
 }
 
 // ---------------------------------------------------------------------------
@@ -563,31 +607,54 @@ void TVarno::RecordTraffic(TObject* /*Sender*/, const std::string& SourceIP, con
 }
 
 void TVarno::RecordPacket(std::uint32_t SourceAddr, std::uint32_t DestAddr, int DataAmount, int SourcePort,
-                          int DestPort, TTerminatingNode*& Source, TTerminatingNode*& Dest)
+                          int DestPort, TTerminatingNode*& Source, TTerminatingNode*& Dest, TFlow* Flow)
 {
+    if (Flow && Flow->Source && Flow->RouteEpoch == FRouteEpoch) {
+        Source = Flow->Source;
+        Source->SetStamp(FCurrentStamp);
+        Source->SetChanged(true);
+        Dest = Flow->Dest;
+        Dest->SetStamp(FCurrentStamp);
+        Dest->SetChanged(true);
+        Flow->Route->AddTraffic(SourcePort, DestPort, 1, DataAmount, Flow->Hint);
+        return;
+    }
     Source = NodeFor(SourceAddr);
     Source->SetStamp(FCurrentStamp);
     Source->SetChanged(true);
     Dest = NodeFor(DestAddr);
     Dest->SetStamp(FCurrentStamp);
     Dest->SetChanged(true);
-    CountOnRoute(Source, Dest, 1, DataAmount, SourcePort, DestPort);
+    CountOnRoute(Source, Dest, 1, DataAmount, SourcePort, DestPort, Flow);
 }
 
 void TVarno::CountOnRoute(TTerminatingNode* Source, TTerminatingNode* Dest, int PacketAmount, int DataAmount,
-                          int SourcePort, int DestPort)
+                          int SourcePort, int DestPort, TFlow* Flow)
 {
     TLinkRoute* route = FRouteIndex.Find(RouteKey(Source, Dest));
     const bool created = !route;
     if (created)
         route = AddLinkRoute(Source, Dest);
-    route->AddTraffic(SourcePort, DestPort, PacketAmount, DataAmount);
+    if (Flow) {
+        // Kept before the event: its handler may remove the route, which
+        // the epoch then tells.
+        Flow->Hint = {};
+        route->AddTraffic(SourcePort, DestPort, PacketAmount, DataAmount, Flow->Hint);
+        Flow->Source = Source;
+        Flow->Dest = Dest;
+        Flow->Route = route;
+        Flow->RouteEpoch = FRouteEpoch;
+    } else {
+        route->AddTraffic(SourcePort, DestPort, PacketAmount, DataAmount);
+    }
     if (created && OnAfterAddLinkRoute)
         OnAfterAddLinkRoute(this, route);
 }
 
 void TVarno::UnlistLinkRoute(TLinkRoute* Route)
 {
+    // Flows that know the route must look again.
+    ++FRouteEpoch;
     if (FRouteIndex.Remove(RouteKey(Route->SourceNode(), Route->DestNode()), Route))
         return;
     // A user moved the route's ends: the index must still never keep it.

@@ -185,9 +185,57 @@ private:
 
     static TRouteKey RouteKey(const TTerminatingNode* X, const TTerminatingNode* Y);
 
+    // AllowRanges answered all at once; follows AllowRanges by itself.
+    TAllowRangeTable FRangeTable;
+    // The texts of recent sets of matching ranges, by set: most packets
+    // repeat a set seen shortly before.
+    struct TMatchText {
+        TAllowRangeTable::TWord Set[TAllowRangeTable::MaxWords] = {};
+        std::string Text;
+        std::uint32_t Version = 0;  // counts the times the entry was taken for another set
+    };
+    std::array<TMatchText, 256> FMatchTexts;
+    // The entry of FMatchTexts for the table's answer (null: no range
+    // matches). Only while the table answers and no handler runs.
+    TMatchText* MatchedText(std::uint32_t SourceAddr, std::uint32_t DestAddr, int SourcePort, int DestPort);
+    // The table's answer as MaxWords words, reduced to the lowest rule under
+    // ListFirstRangeMatchOnly; false when no rule matches.
+    bool MatchedSet(std::uint32_t SourceAddr, std::uint32_t DestAddr, int SourcePort, int DestPort,
+                    TAllowRangeTable::TWord* Set);
+
+    // What was found for the recent packets of each flow (addresses and
+    // ports): most packets belong to a flow seen a moment ago, and take one
+    // look here instead of the range table, two host look-ups, a route
+    // look-up and two port-pair searches. Each part is used only while it
+    // still holds: the match while the table and ListFirstRangeMatchOnly are
+    // the same and the text entry was not taken for another set; the hosts
+    // always (nodes live as long as the component); the route while no route
+    // was removed since; the port-pair positions while the items there still
+    // carry the same ports.
+    struct TFlow {
+        std::uint32_t SourceAddr = 0;
+        std::uint32_t DestAddr = 0;
+        std::uint32_t Ports = 0;       // source port << 16 | destination port
+        std::uint32_t MatchVersion = 0;
+        std::uint64_t MatchEpoch = 0;  // 0: nothing known
+        TMatchText* Match = nullptr;
+        TTerminatingNode* Source = nullptr;  // null: not yet recorded
+        TTerminatingNode* Dest = nullptr;
+        TLinkRoute* Route = nullptr;
+        std::uint64_t RouteEpoch = 0;
+        TLinkRoute::TTrafficHint Hint;
+    };
+    static constexpr std::size_t FlowBits = 12;
+    std::unique_ptr<TFlow[]> FFlows;
+    // Counts route removals: a flow's route is valid while this stays.
+    std::uint64_t FRouteEpoch = 1;
+    // The flow's entry; one that held another flow is emptied for it.
+    TFlow& FlowFor(std::uint32_t SourceAddr, std::uint32_t DestAddr, std::uint32_t Ports);
+
     // The numbers of the matching ranges as the update events give them
-    // ("1,3"), or null when none matches. The text lives in FMatchTexts, or
-    // in Local while a handler runs, until the next call.
+    // ("1,3") in Local, or null when none matches: for a frame handled while
+    // a handler runs, whose texts must leave the outer frame's alone, and for
+    // lists too large for the table.
     const std::string* MatchRanges(std::uint32_t SourceAddr, std::uint32_t DestAddr, int SourcePort, int DestPort,
                                    std::string& Local);
     TTerminatingNode* NodeFor(const std::string& Address);
@@ -197,25 +245,17 @@ private:
     TTerminatingNode* AddNode(const std::string& Address, const std::uint32_t* Number);
     // RecordTraffic for a decoded packet: the nodes are found by address
     // without building their texts; returns them for the events.
+    // With a flow, what is found is kept there for its next packet.
     void RecordPacket(std::uint32_t SourceAddr, std::uint32_t DestAddr, int DataAmount, int SourcePort,
-                      int DestPort, TTerminatingNode*& Source, TTerminatingNode*& Dest);
+                      int DestPort, TTerminatingNode*& Source, TTerminatingNode*& Dest, TFlow* Flow);
     // Counts traffic on the route between the two nodes, creating it if new.
     void CountOnRoute(TTerminatingNode* Source, TTerminatingNode* Dest, int PacketAmount, int DataAmount,
-                      int SourcePort, int DestPort);
+                      int SourcePort, int DestPort, TFlow* Flow = nullptr);
     // Takes the route out of the node lists and the index; the caller removes
     // it from FRouteList.
     void UnlistLinkRoute(TLinkRoute* Route);
     void RemoveFromNodeLinkRoutes(const std::vector<const TLinkRoute*>& Routes);
 
-    // AllowRanges answered all at once; follows AllowRanges by itself.
-    TAllowRangeTable FRangeTable;
-    // The texts of recent sets of matching ranges, by set: most packets
-    // repeat a set seen shortly before.
-    struct TMatchText {
-        TAllowRangeTable::TWord Set[TAllowRangeTable::MaxWords] = {};
-        std::string Text;
-    };
-    std::array<TMatchText, 64> FMatchTexts;
     // Event handlers running: a frame handled from inside one must leave the
     // texts that the outer handler still reads alone.
     int FHandlersRunning = 0;

@@ -38,6 +38,7 @@ TAllowRangeTable::TAllowRangeTable()
 
 bool TAllowRangeTable::Rebuild(const std::vector<std::unique_ptr<TAllowRange>>& Ranges)
 {
+    ++FBuilds;
     const std::size_t count = Ranges.size();
     const std::uint64_t generation = TAllowRange::Generation();
     FGeneration = generation;

@@ -33,6 +33,10 @@ public:
         return Follows(Ranges) ? FBuilt : Rebuild(Ranges);
     }
 
+    // Changes whenever the table is built again: answers kept from before
+    // hold while it stays the same.
+    std::uint64_t Builds() const { return FBuilds; }
+
     // Words of the last Match: bit i of word i / 64 is rule i. At most
     // MaxWords.
     std::size_t WordCount() const { return FWords; }
@@ -110,6 +114,7 @@ private:
     bool BuildField(TField& Field, const std::vector<std::unique_ptr<TAllowRange>>& Ranges, SpansOf spansOf);
 
     std::size_t FWords = 0;
+    std::uint64_t FBuilds = 0;
     TField FSource, FDest, FSourcePort, FDestPort;
     std::vector<TWord> FResult;
 

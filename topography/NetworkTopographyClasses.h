@@ -157,6 +157,30 @@ public:
         summary_.DataAmount += dataAmount;
     }
 
+    // Add for a pair that stood at Hint before: when it still does, no search
+    // is needed. Returns the pair's position, the hint for its next update.
+    uint32_t AddAt(uint32_t hint, int32_t sourcePort, int32_t destPort, int64_t packetAmount, int64_t dataAmount)
+    {
+        const TTrafficItem* items = Data();
+        uint32_t i = hint;
+        if (!(hint < count_ && items[hint].SourcePort == sourcePort && items[hint].DestPort == destPort)) {
+            const int found = IndexOf(sourcePort, destPort);
+            if (found < 0) {
+                Append(sourcePort, destPort, packetAmount, dataAmount);
+                summary_.PacketAmount += packetAmount;
+                summary_.DataAmount += dataAmount;
+                return count_ - 1;
+            }
+            i = uint32_t(found);
+        }
+        TTrafficItem& item = Data()[i];
+        item.PacketAmount += packetAmount;
+        item.DataAmount += dataAmount;
+        summary_.PacketAmount += packetAmount;
+        summary_.DataAmount += dataAmount;
+        return i;
+    }
+
     // Back to the state after construction; the storage stays for the next
     // period of the same route.
     void Clear();
@@ -233,6 +257,21 @@ public:
     {
         slots_[size_t(newest_)]->Add(sourcePort, destPort, packetAmount, dataAmount);
         total_.Add(sourcePort, destPort, packetAmount, dataAmount);
+        changed_ = true;
+    }
+
+    // Where a port pair's items were last found, in the newest period and in
+    // the total; a hint that no longer holds costs the usual search.
+    struct TTrafficHint {
+        uint32_t Newest = UINT32_MAX;
+        uint32_t Total = UINT32_MAX;
+    };
+    // AddTraffic for a pair updated before, with its hint, which it renews.
+    void AddTraffic(int32_t sourcePort, int32_t destPort, int64_t packetAmount, int64_t dataAmount,
+                    TTrafficHint& hint)
+    {
+        hint.Newest = slots_[size_t(newest_)]->AddAt(hint.Newest, sourcePort, destPort, packetAmount, dataAmount);
+        hint.Total = total_.AddAt(hint.Total, sourcePort, destPort, packetAmount, dataAmount);
         changed_ = true;
     }
 
