@@ -28,7 +28,6 @@
 #include <array>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
@@ -93,31 +92,27 @@ void ParseAndCount(std::vector<RangeRow>& rows, const std::string& matched, int 
     }
 }
 
-// The rows named by recent short lists: most packets repeat a list seen
-// shortly before, so each is read once.
+// The rows named by recent lists: most packets repeat a list seen shortly
+// before, often in the very same string object, so each is read once. The
+// string's address only picks the entry; its text decides.
 struct MatchCache {
     struct Entry {
-        std::uint64_t Text[2] = {0, 0};  // the list's bytes, zero-filled
-        std::size_t Size = 0;            // 0: empty entry
+        std::string Text;  // empty: empty entry
         std::vector<std::uint16_t> Rows;
     };
-    std::array<Entry, 64> Entries;
+    std::array<Entry, 256> Entries;
 };
 
 void CountMatches(std::vector<RangeRow>& rows, MatchCache& cache, const std::string& matched, int dataAmount)
 {
-    const std::size_t size = matched.size();
-    if (size == 0 || size > sizeof(MatchCache::Entry::Text)) {
+    if (matched.empty()) {
         ParseAndCount(rows, matched, dataAmount, nullptr);
         return;
     }
-    std::uint64_t text[2] = {0, 0};
-    std::memcpy(text, matched.data(), size);
-    std::uint64_t key = text[0] * 0x9E3779B97F4A7C15ull + text[1] * 0xC2B2AE3D27D4EB4Full + size;
-    key ^= key >> 31;
-    key *= 0xBF58476D1CE4E5B9ull;
-    MatchCache::Entry& entry = cache.Entries[std::size_t(key >> 58)];
-    if (entry.Size == size && entry.Text[0] == text[0] && entry.Text[1] == text[1]) {
+    std::uint64_t key = reinterpret_cast<std::uintptr_t>(matched.data()) * 0x9E3779B97F4A7C15ull + matched.size();
+    key ^= key >> 29;
+    MatchCache::Entry& entry = cache.Entries[std::size_t((key * 0xBF58476D1CE4E5B9ull) >> 56)];
+    if (entry.Text == matched) {
         for (const std::uint16_t row : entry.Rows) {
             rows[row].Packets += 1;
             rows[row].Bytes += std::uint64_t(dataAmount);
@@ -126,9 +121,7 @@ void CountMatches(std::vector<RangeRow>& rows, MatchCache& cache, const std::str
     }
     entry.Rows.clear();
     ParseAndCount(rows, matched, dataAmount, &entry.Rows);
-    entry.Size = size;
-    entry.Text[0] = text[0];
-    entry.Text[1] = text[1];
+    entry.Text = matched;
 }
 
 std::string JsonText(const std::string& text)
