@@ -235,6 +235,27 @@ TEST(VarnoReplay, FirstMatchAndJson)
         << r.Out;
 }
 
+TEST(VarnoReplay, PassesCountTheCaptureAgainIntoTheSamePicture)
+{
+    const std::string args = Quote(PcapDir + "m57-day11-18-10k.pcap") + " " + Quote(DataDir + "replay-ranges.ini");
+    const RunResult once = RunReplay(args + " --json");
+    const RunResult thrice = RunReplay(args + " --passes 3 --json");
+    ASSERT_EQ(once.Status, 0);
+    ASSERT_EQ(thrice.Status, 0) << thrice.Out;
+    // Every count three times over; hosts and pairs as after one pass.
+    const std::regex number(R"re("(packets|bytes|frames|ipv4_tcp_udp_frames|hosts|host_pairs)": (\d+))re");
+    std::vector<std::pair<std::string, unsigned long long>> a, b;
+    for (auto [out, into] : {std::pair{&once.Out, &a}, std::pair{&thrice.Out, &b}})
+        for (std::sregex_iterator it(out->begin(), out->end(), number), end; it != end; ++it)
+            into->emplace_back((*it)[1], std::stoull((*it)[2]));
+    ASSERT_EQ(a.size(), b.size());
+    ASSERT_GT(a.size(), 6u);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const bool picture = a[i].first == "hosts" || a[i].first == "host_pairs";
+        EXPECT_EQ(b[i].second, picture ? a[i].second : 3 * a[i].second) << a[i].first << " #" << i;
+    }
+}
+
 TEST(VarnoReplay, LocalAddressKeywords)
 {
     // *MYIP* as source: the M57 host 192.168.1.104 sends 'its' traffic.
@@ -281,6 +302,7 @@ INSTANTIATE_TEST_SUITE_P(
         {"MissingRanges",      Quote(PcapDir + "afs-udp-fragments.pcap") + " " + Quote(DataDir + "no-such.ini"),         1},
         {"BadRange",           Quote(PcapDir + "afs-udp-fragments.pcap") + " " + Quote(DataDir + "replay-bad.ini"),      1},
         {"OneFileOnly",        Quote(PcapDir + "afs-udp-fragments.pcap"),                                                2},
+        {"NoPasses",           Quote(PcapDir + "afs-udp-fragments.pcap") + " " + Quote(DataDir + "replay-ranges.ini") + " --passes 0", 2},
         {"BadLocalIP",         Quote(PcapDir + "afs-udp-fragments.pcap") + " " + Quote(DataDir + "replay-ranges.ini") + " --local-ip 300.1.1.1", 2},
     }),
     [](const auto& info) { return std::string(info.param.Name); });
