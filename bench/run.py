@@ -8,8 +8,9 @@ Offline, on one generated capture, alternating the commands round after round:
   (c) varno-replay with 71 address ranges, every match counted;
   (d) pmacctd reading the same file, bytes per source and destination network
       from a networks file that holds (c)'s address ranges.
-Then (b) again on a capture where nearly every frame brings a new host, with
-the peak memory of each.
+Then (b) reading the capture twice in one run, and a capture where nearly
+every frame brings a new host the same way: the first pass meets new hosts,
+the second known ones, with the peak memory of each.
 
 Live: a veth pair between two network namespaces made for the run;
 tcpreplay sends a 1 M-frame capture at full speed into one end while the
@@ -229,18 +230,19 @@ def replay_json(run, label):
         return None
 
 
-def check_replay(result, info, label):
+def check_replay(result, info, label, passes=1):
     if result is None:
         return
-    if result["frames"] != info["frames"]:
-        problem(f"{label}: read {result['frames']} frames, the file holds {info['frames']}")
-    if result["ipv4_tcp_udp_frames"] != info["counted_frames"]:
+    frames, counted, counted_bytes = (passes * info[k] for k in ("frames", "counted_frames", "counted_bytes"))
+    if result["frames"] != frames:
+        problem(f"{label}: read {result['frames']} frames, {passes} x the file holds {frames}")
+    if result["ipv4_tcp_udp_frames"] != counted:
         problem(f"{label}: {result['ipv4_tcp_udp_frames']} IPv4 TCP/UDP frames, "
-                f"the generator wrote {info['counted_frames']}")
+                f"{passes} x the generator wrote {counted}")
     every = [r for r in result["ranges"] if r["name"] == ALL_RANGE_NAME]
-    if not every or every[0]["packets"] != info["counted_frames"] or every[0]["bytes"] != info["counted_bytes"]:
+    if not every or every[0]["packets"] != counted or every[0]["bytes"] != counted_bytes:
         problem(f"{label}: range '{ALL_RANGE_NAME}' does not hold every IPv4 TCP/UDP frame "
-                f"({every[0] if every else 'missing'} vs {info['counted_frames']} / {info['counted_bytes']})")
+                f"({every[0] if every else 'missing'} vs {counted} / {counted_bytes})")
 
 
 def pmacct_sums(out_file):
@@ -283,6 +285,31 @@ def check_pmacct(out_file, ranges71, info, nets, label):
 
 # ---------------------------------------------------------------------------
 # Offline benchmark
+
+
+def hosts_rounds(args, bin_dir, scratch, captures):
+    """(b) twice over each capture in one run (varno-replay --passes 2): the
+    first pass meets every host, pair and port pair for the first time, the
+    second only known ones; speeds as varno-replay measures each pass."""
+    runs = {name: [] for name, _, _ in captures}
+    for r in range(args.wide_rounds):
+        for name, pcap, info in captures:
+            run = timed([bin_dir / "varno-replay", pcap, EXAMPLE_RANGES, "--local-ip", LOCAL_IP, "--passes", "2",
+                         "--json"], scratch)
+            label = f"(b) --passes 2 on {name}, round {r + 1}"
+            check_replay(replay_json(run, label), info, label, passes=2)
+            fps = {int(m.group(1)): float(m.group(2))
+                   for m in re.finditer(r"pass (\d+): \d+ frames in [\d.]+ s \((\d+) frames/s\)", run.stderr)}
+            if run.status != 0 or set(fps) != {1, 2}:
+                problem(f"{label}: exit status {run.status}, pass speeds {fps}: {run.stderr.strip()[-300:]}")
+                continue
+            runs[name].append({"first": fps[1], "second": fps[2], "rss_kb": run.rss_kb})
+            log(f"  round {r + 1}/{args.wide_rounds} {name}: first pass {fps[1]:12,.0f} frames/s, "
+                f"second {fps[2]:12,.0f}, peak {(run.rss_kb or 0) // 1024} MB")
+    return {name: {"first": median([x["first"] for x in rs]), "second": median([x["second"] for x in rs]),
+                   "rss_kb": max([x["rss_kb"] for x in rs if x["rss_kb"] is not None], default=None),
+                   "addresses": info["distinct_ipv4"]}
+            for (name, _, info), rs in zip(captures, runs.values())}
 
 
 def offline(args, bin_dir, scratch, pcap, info, ranges71_file, pmacct_conf, pmacct_out, nets):
@@ -637,7 +664,7 @@ def machine_line():
     return f"{cpu}, {os.cpu_count()} cores, Linux {os.uname().release}, commit {rev}"
 
 
-def report(args, info, wide_info, off, wide, live_results, load_before, load_after, skipped):
+def report(args, info, off, hosts, live_results, load_before, load_after, skipped):
     lines = []
     add = lines.append
     add("### Throughput")
@@ -663,10 +690,6 @@ def report(args, info, wide_info, off, wide, live_results, load_before, load_aft
         s = off[k]
         add(f"| {names[k]} | {fmt_rate(s['fps_wall'])} | {fmt_rate(s['fps_cpu'])} | "
             f"{fmt_int(s['rss_kb'] // 1024) if s['rss_kb'] else '–'} MB |")
-    if wide:
-        s = wide["b"]
-        add(f"| (b) on {wide_info['distinct_ipv4']:,} distinct addresses | {fmt_rate(s['fps_wall'])} | "
-            f"{fmt_rate(s['fps_cpu'])} | {fmt_int(s['rss_kb'] // 1024) if s['rss_kb'] else '–'} MB |")
     add("")
 
     def ratio(x, y, field):
@@ -678,11 +701,26 @@ def report(args, info, wide_info, off, wide, live_results, load_before, load_aft
     add("|---|---:|---:|---:|")
     for x, y, target in (("b", "a", "≥ 0.5"), ("c", "a", ""), ("c", "d", "≥ 10")):
         add(f"| {x}/{y} | {fmt_ratio(ratio(x, y, 'fps_wall'))} | {fmt_ratio(ratio(x, y, 'fps_cpu'))} | {target} |")
-    if wide and "b" in off and off["b"]["fps_cpu"] and wide["b"]["fps_cpu"]:
-        add(f"| (b) {wide_info['distinct_ipv4']:,} / {info['distinct_ipv4']:,} addresses | "
-            f"{fmt_ratio(wide['b']['fps_wall'] / off['b']['fps_wall'])} | "
-            f"{fmt_ratio(wide['b']['fps_cpu'] / off['b']['fps_cpu'])} | ≈ 1 |")
     add("")
+
+    if hosts:
+        few, many = hosts["few"], hosts["many"]
+        add(f"Hosts: (b) reading each capture twice in one run (`varno-replay --passes 2`), medians of "
+            f"{args.wide_rounds} rounds; frames/s of each pass as varno-replay measures it. In the first pass "
+            f"of the {many['addresses']:,}-address capture nearly every frame brings a new host and host pair; "
+            "the second pass meets only known ones.")
+        add("")
+        add("| Capture | First pass (new hosts) | Second pass (known hosts) | Peak RSS |")
+        add("|---|---:|---:|---:|")
+        for s in (few, many):
+            add(f"| {s['addresses']:,} distinct addresses | {fmt_rate(s['first'])} | {fmt_rate(s['second'])} | "
+                f"{fmt_int(s['rss_kb'] // 1024) if s['rss_kb'] else '–'} MB |")
+
+        def share(field):
+            return fmt_ratio(many[field] / few[field]) if many[field] and few[field] else "–"
+
+        add(f"| ratio {many['addresses']:,} / {few['addresses']:,} | {share('first')} | {share('second')} | |")
+        add("")
 
     if live_results:
         rounds = max(sum(1 for r in live_results if r["counter"] == c) for c in {r["counter"] for r in live_results})
@@ -726,10 +764,10 @@ def main():
     parser.add_argument("--build-dir", default="build", help="the CMake build folder (build)")
     parser.add_argument("--frames", type=int, default=1_000_000, help="frames of the offline captures (1000000)")
     parser.add_argument("--rounds", type=int, default=7, help="alternating rounds offline (7)")
-    parser.add_argument("--wide-rounds", type=int, default=3, help="rounds on the many-address capture (3)")
+    parser.add_argument("--wide-rounds", type=int, default=3, help="rounds of the two-pass runs on the few- and many-address captures (3)")
     parser.add_argument("--live-rounds", type=int, default=3, help="rounds of each live counter (3)")
     parser.add_argument("--no-live", action="store_true", help="skip the live benchmark")
-    parser.add_argument("--no-wide", action="store_true", help="skip the many-address capture")
+    parser.add_argument("--no-wide", action="store_true", help="skip the two-pass runs")
     args = parser.parse_args()
     if args.frames < 1 or args.rounds < 1:
         parser.error("--frames and --rounds must be positive")
@@ -761,19 +799,11 @@ def main():
     runs, results = offline(args, bin_dir, scratch, pcap, info, ranges71, pmacct_conf, pmacct_out, nets)
     off = summarize(runs, info["frames"])
 
-    wide = wide_info = None
+    hosts = None
     if not args.no_wide:
         wide_pcap, wide_info = generate(bin_dir, scratch, args.frames, min(args.frames, 1_000_000), 2)
-        log(f"offline: {wide_pcap.name}, {args.wide_rounds} rounds of (b)")
-        wide_runs = {"b": []}
-        for r in range(args.wide_rounds):
-            run = timed([bin_dir / "varno-replay", wide_pcap, EXAMPLE_RANGES, "--local-ip", LOCAL_IP, "--json"],
-                        scratch)
-            wide_runs["b"].append(run)
-            log(f"  round {r + 1}/{args.wide_rounds} (b) {wide_info['frames'] / run.wall:12,.0f} frames/s"
-                f"  peak {(run.rss_kb or 0) // 1024} MB")
-            check_replay(replay_json(run, f"(b) wide round {r + 1}"), wide_info, f"(b) wide round {r + 1}")
-        wide = summarize(wide_runs, wide_info["frames"])
+        log(f"hosts: {pcap.name} and {wide_pcap.name}, {args.wide_rounds} rounds of (b) with two passes")
+        hosts = hosts_rounds(args, bin_dir, scratch, [("few", pcap, info), ("many", wide_pcap, wide_info)])
 
     live_results = []
     if args.no_live:
@@ -797,7 +827,7 @@ def main():
             log(f"live: {live_pcap.name}, {args.live_rounds} rounds")
             live_results = live(args, bin_dir, scratch, live_pcap, expected)
 
-    text = report(args, info, wide_info, off, wide, live_results, load_before, load_average(), skipped)
+    text = report(args, info, off, hosts, live_results, load_before, load_average(), skipped)
     (build / "bench-results.md").write_text(text)
     print()
     print(text)
