@@ -745,7 +745,7 @@ def report(args, info, off, hosts, live_results, load_before, load_after, skippe
             handled = median([r["delivered"] / r["handled_s"] for r in rs if r.get("handled_s")])
             share = median([r.get("counted_share") for r in rs])
             add(f"| {counter} | {fmt_int(round(median([r.get('replay', {}).get('pps') for r in rs]) or 0))} pps | "
-                f"{fmt_int(med('received'))} | {fmt_int(med('dropped'))} | "
+                f"{fmt_int(med('received'))} | {dropped_text(rs, med('dropped'))} | "
                 f"{fmt_int(round(handled)) + ' /s' if handled else '–'} | "
                 f"{100 * (share or 0):.1f} % | {sum(1 for r in rs if not r['wrong'])} of {len(rs)} |")
         add("")
@@ -753,6 +753,14 @@ def report(args, info, off, hosts, live_results, load_before, load_after, skippe
         add(f"Not run: {note}")
     add("Reproduce: `make bench` (options: `make bench BENCH_ARGS=\"--frames 20000000 --rounds 3\"`).")
     return "\n".join(lines) + "\n"
+
+
+def dropped_text(runs, middle):
+    """The median drop count, and the worst run's when it differs: a single
+    run that fell behind must show."""
+    worst = max((r.get("dropped") for r in runs if r.get("dropped") is not None), default=None)
+    text = fmt_int(middle)
+    return text if worst is None or worst == middle else f"{text} (worst {fmt_int(worst)})"
 
 
 def load_average():
