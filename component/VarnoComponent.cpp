@@ -383,8 +383,7 @@ TVarno::TFlow& TVarno::FlowFor(std::uint32_t SourceAddr, std::uint32_t DestAddr,
     std::uint64_t key = (std::uint64_t(SourceAddr) << 32 | DestAddr) * 0x9E3779B97F4A7C15ull;
     key ^= std::uint64_t(Ports) * 0xC2B2AE3D27D4EB4Full;
     TFlow& flow = FFlows[std::size_t((key ^ key >> 29) * 0xBF58476D1CE4E5B9ull >> (64 - FlowBits))];
-    if (flow.SourceAddr != SourceAddr || flow.DestAddr != DestAddr || flow.Ports != Ports || flow.MatchEpoch == 0)
-    {
+    if (flow.SourceAddr != SourceAddr || flow.DestAddr != DestAddr || flow.Ports != Ports) {
         flow = TFlow();
         flow.SourceAddr = SourceAddr;
         flow.DestAddr = DestAddr;

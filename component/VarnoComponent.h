@@ -217,7 +217,7 @@ private:
         std::uint32_t DestAddr = 0;
         std::uint32_t Ports = 0;       // source port << 16 | destination port
         std::uint32_t MatchVersion = 0;
-        std::uint64_t MatchEpoch = 0;  // 0: nothing known
+        std::uint64_t MatchEpoch = 0;  // 0: nothing known (a table's epoch is at least 2)
         TMatchText* Match = nullptr;
         TTerminatingNode* Source = nullptr;  // null: not yet recorded
         TTerminatingNode* Dest = nullptr;
