@@ -302,6 +302,7 @@ INSTANTIATE_TEST_SUITE_P(
         {"MissingRanges",      Quote(PcapDir + "afs-udp-fragments.pcap") + " " + Quote(DataDir + "no-such.ini"),         1},
         {"BadRange",           Quote(PcapDir + "afs-udp-fragments.pcap") + " " + Quote(DataDir + "replay-bad.ini"),      1},
         {"OneFileOnly",        Quote(PcapDir + "afs-udp-fragments.pcap"),                                                2},
+        {"PassesFromAPipe",    "--passes 2 - " + Quote(DataDir + "replay-ranges.ini") + " < " + Quote(PcapDir + "afs-udp-fragments.pcap"), 1},
         {"NoPasses",           Quote(PcapDir + "afs-udp-fragments.pcap") + " " + Quote(DataDir + "replay-ranges.ini") + " --passes 0", 2},
         {"BadLocalIP",         Quote(PcapDir + "afs-udp-fragments.pcap") + " " + Quote(DataDir + "replay-ranges.ini") + " --local-ip 300.1.1.1", 2},
     }),

@@ -28,6 +28,7 @@
 #include <pcap/pcap.h>
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <chrono>
@@ -233,6 +234,11 @@ int main(int argc, char** argv)
     const std::string& rangesFile = files[1];
     if (localIP)
         LocalIP = *localIP;
+
+    // Later passes open the file again: a pipe or standard input would give
+    // them nothing, and the counts would silently stop being N times over.
+    if (struct stat st {}; passes > 1 && (stat(captureFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)))
+        return Fail(captureFile + ": --passes needs a capture file that can be read again");
 
     char errbuf[PCAP_ERRBUF_SIZE] = "";
     std::unique_ptr<pcap_t, decltype(&pcap_close)> capture(pcap_open_offline(captureFile.c_str(), errbuf),
